@@ -1,0 +1,63 @@
+// Lexer: expression text in, a flat token list ending with one END token out.
+//
+// The text is read byte by byte as received (nothing is decoded); tokens hold
+// views into it, so the text must outlive every use of the tokens.
+// `tokenize` throws std::runtime_error with one of the fixed "Lexer error: ..."
+// messages at the first offending byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tarnex {
+
+// The numbers are fixed: they double as the operator codes of the tree.
+enum TokenKind : int32_t {
+    END = 0, NUMBER = 1, IDENT = 2,
+    PLUS = 3, MINUS = 4, STAR = 5, SLASH = 6, PERCENT = 7,
+    AMP = 8, PIPE = 9, CARET = 10, TILDE = 11, SHL = 12, SHR = 13,
+    EQ = 14, NE = 15, LT = 16, LE = 17, GT = 18, GE = 19,
+    AND = 20, OR = 21, NOT = 22,
+    QUESTION = 23, COLON = 24, LPAREN = 25, RPAREN = 26, COMMA = 27,
+};
+
+struct Token {
+    int32_t kind;
+    std::string_view text;  // the literal, identifier or operator spelling
+    double value;           // NUMBER only; 0.0 otherwise
+    size_t offset;          // byte index of the first character
+};
+
+class Lexer {
+public:
+    explicit Lexer(std::string_view text) : text_(text) {}
+
+    std::vector<Token> tokenize();
+
+private:
+    bool match(std::string_view spelling);
+    Token scanNumber();
+    Token scanIdentifier();
+    Token scanOperator();
+    bool at(size_t index, bool (*is_class)(unsigned char)) const;
+
+    std::string_view text_;
+    size_t pos = 0;
+};
+
+// ASCII lower-casing, the same in every locale; all name matching uses it.
+inline unsigned char asciiLower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (asciiLower(static_cast<unsigned char>(a[i])) != asciiLower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace tarnex

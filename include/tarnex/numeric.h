@@ -1,0 +1,96 @@
+// The per-element meaning of every operation, defined once.
+//
+// Constant folding, the block interpreter and the scalar evaluator all call
+// these, so a folded constant and a run-time result agree bit for bit. Every
+// function is branch-free apart from the math library call, so loops over
+// them vectorise. None of them checks for a zero divisor: callers do that,
+// because where the check happens differs between the evaluators.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace tarnex {
+
+// Truncation toward zero; NaN, the infinities and everything outside
+// [-2^63, 2^63) give -2^63. Written so no out-of-range cast is ever evaluated.
+inline int64_t to_int64(double x) {
+    constexpr double lower = -9223372036854775808.0;  // -2^63, exact
+    constexpr double upper = 9223372036854775808.0;   //  2^63, exact
+    return (x >= lower && x < upper) ? static_cast<int64_t>(x)
+                                     : std::numeric_limits<int64_t>::min();
+}
+
+inline bool truth(double x) { return x != 0.0; }  // NaN is true, -0.0 false
+inline double fromBool(bool b) { return b ? 1.0 : 0.0; }
+
+namespace op {
+
+// Binary operations, one functor per opcode.
+struct Add { static double apply(double a, double b) { return a + b; } };
+struct Sub { static double apply(double a, double b) { return a - b; } };
+struct Mul { static double apply(double a, double b) { return a * b; } };
+struct Div { static double apply(double a, double b) { return a / b; } };
+struct Mod { static double apply(double a, double b) { return std::fmod(a, b); } };
+struct BitAnd {
+    static double apply(double a, double b) { return static_cast<double>(to_int64(a) & to_int64(b)); }
+};
+struct BitOr {
+    static double apply(double a, double b) { return static_cast<double>(to_int64(a) | to_int64(b)); }
+};
+struct BitXor {
+    static double apply(double a, double b) { return static_cast<double>(to_int64(a) ^ to_int64(b)); }
+};
+// Shifts work on the unsigned bit pattern (left) or rely on C++20's defined
+// arithmetic right shift, so no count or value is undefined behaviour.
+struct ShiftLeft {
+    static double apply(double a, double b) {
+        uint64_t bits = static_cast<uint64_t>(to_int64(a)) << (static_cast<uint64_t>(to_int64(b)) & 63u);
+        return static_cast<double>(static_cast<int64_t>(bits));
+    }
+};
+struct ShiftRight {
+    static double apply(double a, double b) {
+        return static_cast<double>(to_int64(a) >> (static_cast<uint64_t>(to_int64(b)) & 63u));
+    }
+};
+struct CmpEq { static double apply(double a, double b) { return fromBool(a == b); } };
+struct CmpNe { static double apply(double a, double b) { return fromBool(a != b); } };
+struct CmpLt { static double apply(double a, double b) { return fromBool(a < b); } };
+struct CmpLe { static double apply(double a, double b) { return fromBool(a <= b); } };
+struct CmpGt { static double apply(double a, double b) { return fromBool(a > b); } };
+struct CmpGe { static double apply(double a, double b) { return fromBool(a >= b); } };
+struct LogicalAnd { static double apply(double a, double b) { return fromBool(truth(a) && truth(b)); } };
+struct LogicalOr { static double apply(double a, double b) { return fromBool(truth(a) || truth(b)); } };
+
+// Unary operations.
+struct LogicalNot { static double apply(double x) { return fromBool(!truth(x)); } };
+struct BitNot { static double apply(double x) { return static_cast<double>(~to_int64(x)); } };
+struct Negate { static double apply(double x) { return -x; } };
+
+// Built-in functions of one argument.
+struct Sin { static double apply(double x) { return std::sin(x); } };
+struct Cos { static double apply(double x) { return std::cos(x); } };
+struct Tan { static double apply(double x) { return std::tan(x); } };
+struct Asin { static double apply(double x) { return std::asin(x); } };
+struct Acos { static double apply(double x) { return std::acos(x); } };
+struct Atan { static double apply(double x) { return std::atan(x); } };
+struct Sqrt { static double apply(double x) { return std::sqrt(x); } };
+struct Log { static double apply(double x) { return std::log(x); } };
+struct Log10 { static double apply(double x) { return std::log10(x); } };
+struct Exp { static double apply(double x) { return std::exp(x); } };
+struct Abs { static double apply(double x) { return std::fabs(x); } };
+struct Floor { static double apply(double x) { return std::floor(x); } };
+struct Ceil { static double apply(double x) { return std::ceil(x); } };
+struct Round { static double apply(double x) { return std::round(x); } };
+struct Pow { static double apply(double a, double b) { return std::pow(a, b); } };
+
+// Running minimum and maximum: the accumulator is replaced only by a strictly
+// smaller (larger) value, so a leading NaN survives, a later NaN is skipped
+// and of equal values the earlier one wins.
+struct MinStep { static double apply(double acc, double v) { return v < acc ? v : acc; } };
+struct MaxStep { static double apply(double acc, double v) { return v > acc ? v : acc; } };
+
+}  // namespace op
+}  // namespace tarnex

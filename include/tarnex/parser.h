@@ -1,0 +1,81 @@
+// Parser: tokens in, an index-linked expression tree out, with every constant
+// sub-expression folded while parsing and names resolved to variable indices.
+//
+// Throws std::runtime_error with "Parse error", "Unknown id/variable", the
+// call and folding messages, or "Expression too deeply nested".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "tarnex/lexer.h"
+
+namespace tarnex {
+
+class Program;
+
+enum NodeKind : int32_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4, CALL = 5 };
+
+// Fixed-size and trivially copyable; children always precede their parent.
+struct Node {
+    int32_t kind;
+    double value;    // CONST
+    int32_t op;      // UNARY, BINARY: a TokenKind; TERNARY: QUESTION
+    int32_t left;    // operand, left operand, condition; VAR: variable index
+    int32_t right;   // right operand, then-branch
+    int32_t third;   // else-branch
+    int32_t func;    // CALL: a BuiltinFunc id
+    uint8_t argc;    // CALL: 1 to 8
+    int32_t args[8];
+};
+
+// Parenthesis levels, prefix operators, call arguments and conditional
+// branches each recurse. Beyond this many levels a text is refused, which
+// keeps parsing within about a megabyte of native stack, safe on any thread.
+constexpr int MAX_NESTING = 1000;
+
+class Parser {
+public:
+    Parser(std::vector<Token>&& tokens, const std::vector<std::string_view>& names);
+
+    int32_t parseExpression();
+    bool atEnd() const { return tokens[pos].kind == END; }
+    const std::vector<Node>& tree() const { return nodes; }
+
+    // Appends the code of node `index`'s subtree to `program` (code generation).
+    void emitNode(Program& program, int32_t index) const;
+
+private:
+    int32_t parseLogicalAnd();
+    int32_t parseBitOr();
+    int32_t parseBitXor();
+    int32_t parseBitAnd();
+    int32_t parseEquality();
+    int32_t parseRelational();
+    int32_t parseShift();
+    int32_t parseAdditive();
+    int32_t parseMultiplicative();
+    int32_t parseUnary();
+    int32_t parsePrimary();
+    int32_t parseVariable();
+    int32_t parseCall();
+
+    int32_t addNode(const Node& node);
+    void expect(int32_t kind);
+    bool accept(int32_t kind);
+    int32_t combine(int32_t op, int32_t left, int32_t right);
+    template <class Next>
+    int32_t parseBinaryLevel(std::initializer_list<int32_t> ops, Next next);
+
+    friend class NestingGuard;
+
+    std::vector<Token> tokens;
+    size_t pos = 0;
+    std::vector<Node> nodes;
+    std::vector<std::string_view> names;
+    int depth = 0;
+};
+
+}  // namespace tarnex

@@ -1,0 +1,1 @@
+#include "tarnex/engine.h"

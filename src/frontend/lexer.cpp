@@ -1,0 +1,117 @@
+#include "tarnex/lexer.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include <fast_float/fast_float.h>
+
+namespace tarnex {
+namespace {
+
+bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool isLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isIdentStart(unsigned char c) { return isLetter(c) || c == '_'; }
+bool isIdentChar(unsigned char c) { return isIdentStart(c) || isDigit(c); }
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+bool hasNonZeroDigit(std::string_view mantissa) {
+    for (char c : mantissa)
+        if (c >= '1' && c <= '9') return true;
+    return false;
+}
+
+// Correctly rounded, longest valid prefix; out of range means an infinite
+// result or a zero from a literal that has a non-zero digit.
+double convertNumber(std::string_view span) {
+    double value = 0.0;
+    auto result = fast_float::from_chars(span.data(), span.data() + span.size(), value);
+    if (result.ec != std::errc() && result.ec != std::errc::result_out_of_range)
+        fail("Lexer error: Invalid number format");
+    std::string_view used = span.substr(0, static_cast<size_t>(result.ptr - span.data()));
+    std::string_view mantissa = used.substr(0, used.find_first_of("eE"));
+    if (std::isinf(value) || (value == 0.0 && hasNonZeroDigit(mantissa)))
+        fail("Lexer error: Invalid number format");
+    return value;
+}
+
+}  // namespace
+
+bool Lexer::at(size_t index, bool (*is_class)(unsigned char)) const {
+    return index < text_.size() && is_class(static_cast<unsigned char>(text_[index]));
+}
+
+bool Lexer::match(std::string_view spelling) {
+    if (text_.size() - pos < spelling.size() || text_.substr(pos, spelling.size()) != spelling) return false;
+    pos += spelling.size();
+    return true;
+}
+
+std::vector<Token> Lexer::tokenize() {
+    std::vector<Token> tokens;
+    for (;;) {
+        while (at(pos, isSpace)) ++pos;
+        if (pos >= text_.size()) {
+            tokens.push_back(Token{END, std::string_view(), 0.0, text_.size()});
+            return tokens;
+        }
+        size_t start = pos;
+        unsigned char c = static_cast<unsigned char>(text_[pos]);
+        Token token = (isDigit(c) || (c == '.' && at(pos + 1, isDigit))) ? scanNumber()
+                      : isIdentStart(c)                                   ? scanIdentifier()
+                                                                          : scanOperator();
+        token.offset = start;
+        tokens.push_back(token);
+    }
+}
+
+Token Lexer::scanNumber() {
+    size_t start = pos;
+    if (text_[pos] == '.') ++pos;
+    while (at(pos, isDigit)) ++pos;
+    if (pos < text_.size() && text_[pos] == '.') {
+        ++pos;
+        while (at(pos, isDigit)) ++pos;
+    }
+    if (pos < text_.size() && (text_[pos] == 'e' || text_[pos] == 'E')) {
+        ++pos;
+        if (pos < text_.size() && (text_[pos] == '+' || text_[pos] == '-')) ++pos;
+        while (at(pos, isDigit)) ++pos;
+    }
+    std::string_view span = text_.substr(start, pos - start);
+    return Token{NUMBER, span, convertNumber(span), start};
+}
+
+Token Lexer::scanIdentifier() {
+    size_t start = pos++;
+    while (at(pos, isIdentChar)) ++pos;
+    std::string_view word = text_.substr(start, pos - start);
+    int32_t kind = equalsIgnoringCase(word, "and")  ? AND
+                   : equalsIgnoringCase(word, "or") ? OR
+                   : equalsIgnoringCase(word, "not") ? NOT
+                                                     : IDENT;
+    return Token{kind, word, 0.0, start};
+}
+
+Token Lexer::scanOperator() {
+    struct Spelling {
+        std::string_view text;
+        int32_t kind;
+    };
+    // Two-character spellings come before their one-character prefixes.
+    static constexpr Spelling spellings[] = {
+        {"!=", NE},      {"!", NOT},       {"&&", AND},    {"&", AMP},    {"||", OR},
+        {"|", PIPE},     {"==", EQ},       {"<<", SHL},    {"<=", LE},    {"<", LT},
+        {">>", SHR},     {">=", GE},       {">", GT},      {"+", PLUS},   {"-", MINUS},
+        {"*", STAR},     {"/", SLASH},     {"%", PERCENT}, {"^", CARET},  {"~", TILDE},
+        {"?", QUESTION}, {":", COLON},     {"(", LPAREN},  {")", RPAREN}, {",", COMMA},
+    };
+    size_t start = pos;
+    for (const Spelling& s : spellings)
+        if (match(s.text)) return Token{s.kind, s.text, 0.0, start};
+    if (text_[pos] == '=') fail("Lexer error: Single '=' not supported, use '=='");
+    fail("Lexer error: Unknown character");
+}
+
+}  // namespace tarnex

@@ -1,0 +1,183 @@
+#include "tarnex/parser.h"
+
+#include <stdexcept>
+
+#include "tarnex/builtins.h"
+
+namespace tarnex {
+
+// Counts one level of recursion for as long as it lives; the one place where
+// the nesting limit is checked.
+class NestingGuard {
+public:
+    explicit NestingGuard(Parser& parser) : parser_(parser) {
+        if (++parser_.depth > MAX_NESTING) {
+            --parser_.depth;
+            throw std::runtime_error("Expression too deeply nested");
+        }
+    }
+    ~NestingGuard() { --parser_.depth; }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+
+private:
+    Parser& parser_;
+};
+
+namespace {
+
+Node makeNode(int32_t kind) {
+    Node node{};
+    node.kind = kind;
+    return node;
+}
+
+}  // namespace
+
+Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names_in)
+    : tokens(std::move(tokens_in)), names(names_in) {}
+
+int32_t Parser::addNode(const Node& node) {
+    nodes.push_back(node);
+    return static_cast<int32_t>(nodes.size() - 1);
+}
+
+bool Parser::accept(int32_t kind) {
+    if (tokens[pos].kind != kind) return false;
+    ++pos;
+    return true;
+}
+
+void Parser::expect(int32_t kind) {
+    if (!accept(kind)) throw std::runtime_error("Parse error");
+}
+
+int32_t Parser::combine(int32_t op, int32_t left, int32_t right) {
+    if (nodes[left].kind == CONST && nodes[right].kind == CONST) {
+        nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
+        return left;
+    }
+    Node node = makeNode(BINARY);
+    node.op = op;
+    node.left = left;
+    node.right = right;
+    return addNode(node);
+}
+
+template <class Next>
+int32_t Parser::parseBinaryLevel(std::initializer_list<int32_t> ops, Next next) {
+    int32_t left = (this->*next)();
+    for (;;) {
+        int32_t op = tokens[pos].kind;
+        bool found = false;
+        for (int32_t candidate : ops) found = found || candidate == op;
+        if (!found) return left;
+        ++pos;
+        left = combine(op, left, (this->*next)());
+    }
+}
+
+// expression := or_chain [ "?" expression ":" expression ]
+int32_t Parser::parseExpression() {
+    NestingGuard guard(*this);
+    int32_t cond = parseBinaryLevel({OR}, &Parser::parseLogicalAnd);
+    if (!accept(QUESTION)) return cond;
+    int32_t then_branch = parseExpression();
+    expect(COLON);
+    int32_t else_branch = parseExpression();
+    if (nodes[cond].kind == CONST) return truth(nodes[cond].value) ? then_branch : else_branch;
+    Node node = makeNode(TERNARY);
+    node.op = QUESTION;
+    node.left = cond;
+    node.right = then_branch;
+    node.third = else_branch;
+    return addNode(node);
+}
+
+int32_t Parser::parseLogicalAnd() { return parseBinaryLevel({AND}, &Parser::parseBitOr); }
+int32_t Parser::parseBitOr() { return parseBinaryLevel({PIPE}, &Parser::parseBitXor); }
+int32_t Parser::parseBitXor() { return parseBinaryLevel({CARET}, &Parser::parseBitAnd); }
+int32_t Parser::parseBitAnd() { return parseBinaryLevel({AMP}, &Parser::parseEquality); }
+int32_t Parser::parseEquality() { return parseBinaryLevel({EQ, NE}, &Parser::parseRelational); }
+int32_t Parser::parseRelational() { return parseBinaryLevel({LT, LE, GT, GE}, &Parser::parseShift); }
+int32_t Parser::parseShift() { return parseBinaryLevel({SHL, SHR}, &Parser::parseAdditive); }
+int32_t Parser::parseAdditive() { return parseBinaryLevel({PLUS, MINUS}, &Parser::parseMultiplicative); }
+int32_t Parser::parseMultiplicative() {
+    return parseBinaryLevel({STAR, SLASH, PERCENT}, &Parser::parseUnary);
+}
+
+// unary := ("+" | "-" | "!" | "~") unary | primary
+int32_t Parser::parseUnary() {
+    int32_t op = tokens[pos].kind;
+    if (op != PLUS && op != MINUS && op != NOT && op != TILDE) return parsePrimary();
+    NestingGuard guard(*this);
+    ++pos;
+    int32_t operand = parseUnary();
+    if (nodes[operand].kind == CONST) {
+        nodes[operand].value = foldUnary(op, nodes[operand].value);
+        return operand;
+    }
+    Node node = makeNode(UNARY);
+    node.op = op;
+    node.left = operand;
+    return addNode(node);
+}
+
+// primary := NUMBER | IDENT | IDENT "(" [ expression { "," expression } ] ")" | "(" expression ")"
+int32_t Parser::parsePrimary() {
+    const Token& token = tokens[pos];
+    if (token.kind == NUMBER) {
+        ++pos;
+        Node node = makeNode(CONST);
+        node.value = token.value;
+        return addNode(node);
+    }
+    if (token.kind == IDENT) return tokens[pos + 1].kind == LPAREN ? parseCall() : parseVariable();
+    if (!accept(LPAREN)) throw std::runtime_error("Parse error");
+    int32_t inner = parseExpression();
+    expect(RPAREN);
+    return inner;
+}
+
+int32_t Parser::parseVariable() {
+    std::string_view name = tokens[pos].text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!equalsIgnoringCase(names[i], name)) continue;
+        ++pos;
+        Node node = makeNode(VAR);
+        node.left = static_cast<int32_t>(i);
+        return addNode(node);
+    }
+    throw std::runtime_error("Unknown id/variable");
+}
+
+// Arguments are parsed and folded before the name is looked up.
+int32_t Parser::parseCall() {
+    std::string_view name = tokens[pos].text;
+    pos += 2;
+    Node node = makeNode(CALL);
+    if (!accept(RPAREN)) {
+        do {
+            if (node.argc == MAX_CALL_ARGS) throw std::runtime_error("Too many arguments");
+            node.args[node.argc++] = parseExpression();
+        } while (accept(COMMA));
+        expect(RPAREN);
+    }
+    const BuiltinEntry* entry = findBuiltin(name);
+    if (entry == nullptr) throw std::runtime_error("Unknown func");
+    checkArity(entry->id, node.argc);
+    node.func = static_cast<int32_t>(entry->id);
+
+    bool all_constant = true;
+    double values[MAX_CALL_ARGS];
+    for (uint8_t k = 0; k < node.argc; ++k) {
+        all_constant = all_constant && nodes[node.args[k]].kind == CONST;
+        values[k] = nodes[node.args[k]].value;
+    }
+    if (!all_constant) return addNode(node);
+    Node folded = makeNode(CONST);
+    folded.value = callBuiltin(entry->id, values, node.argc);
+    return addNode(folded);
+}
+
+}  // namespace tarnex

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace tarnex;
+using namespace tarnex::testing_support;
+
+namespace {
+
+using Code = std::vector<std::pair<Opcode, uint32_t>>;
+
+struct CodegenCase {
+    std::string text;
+    Code code;  // RETURN excluded
+    std::vector<double> constants;
+};
+
+std::string listing(const Program& p) {
+    std::string s;
+    for (const Instruction& ins : p.code)
+        s += std::string(opcodeName(ins.opcode)) + " " + std::to_string(ins.operand) + "; ";
+    return s;
+}
+
+class Codegen : public testing::TestWithParam<CodegenCase> {};
+
+TEST_P(Codegen, ExactCodeAndConstants) {
+    const CodegenCase& c = GetParam();
+    Program p = compileWith(c.text, {"a", "b", "c"});
+    Code expected = c.code;
+    expected.push_back({Opcode::RETURN, 0});
+    ASSERT_EQ(p.code.size(), expected.size()) << c.text << ": " << listing(p);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(p.code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
+        EXPECT_EQ(p.code[i].operand, expected[i].second) << c.text << " @" << i;
+    }
+    ASSERT_EQ(p.constants.size(), c.constants.size()) << c.text;
+    for (size_t i = 0; i < c.constants.size(); ++i) EXPECT_TRUE(sameValue(p.constants[i], c.constants[i]));
+}
+
+using O = Opcode;
+INSTANTIATE_TEST_SUITE_P(Examples, Codegen, testing::Values(
+    CodegenCase{"a", {{O::LOAD_VAR, 0}}, {}},
+    CodegenCase{"-a", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::MUL, 0}}, {-1.0}},
+    CodegenCase{"+a", {{O::LOAD_VAR, 0}}, {}},
+    CodegenCase{"!a", {{O::LOAD_VAR, 0}, {O::LOGICAL_NOT, 0}}, {}},
+    CodegenCase{"~a", {{O::LOAD_VAR, 0}, {O::BIT_NOT, 0}}, {}},
+    CodegenCase{"a - b * c", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::MUL, 0}, {O::SUB, 0}}, {}},
+    CodegenCase{"2*a + 2", {{O::PUSH_CONST, 0}, {O::LOAD_VAR, 0}, {O::MUL, 0}, {O::PUSH_CONST, 1}, {O::ADD, 0}},
+                {2.0, 2.0}},
+    CodegenCase{"a && b",
+                {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 5}, {O::LOAD_VAR, 1}, {O::JUMP_IF_FALSE, 3},
+                 {O::PUSH_CONST, 0}, {O::JUMP, 2}, {O::PUSH_CONST, 1}},
+                {1.0, 0.0}},
+    CodegenCase{"a || b",
+                {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 3}, {O::PUSH_CONST, 0}, {O::JUMP, 6}, {O::LOAD_VAR, 1},
+                 {O::JUMP_IF_FALSE, 3}, {O::PUSH_CONST, 1}, {O::JUMP, 2}, {O::PUSH_CONST, 2}},
+                {1.0, 1.0, 0.0}},
+    CodegenCase{"c ? a : b",
+                {{O::LOAD_VAR, 2}, {O::JUMP_IF_FALSE, 3}, {O::LOAD_VAR, 0}, {O::JUMP, 2}, {O::LOAD_VAR, 1}}, {}},
+    CodegenCase{"max(a, 2, b)",
+                {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::CALL_BUILTIN, 0x100003}}, {2.0}},
+    CodegenCase{"pow(a, 2)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::CALL_BUILTIN, 0x70002}}, {2.0}},
+    CodegenCase{"1 + 2", {{O::PUSH_CONST, 0}}, {3.0}},
+    CodegenCase{"(a > 0) ? sqrt(a) : -a",
+                {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::CMP_GT, 0}, {O::JUMP_IF_FALSE, 4}, {O::LOAD_VAR, 0},
+                 {O::CALL_BUILTIN, 0x60001}, {O::JUMP, 4}, {O::LOAD_VAR, 0}, {O::PUSH_CONST, 1}, {O::MUL, 0}},
+                {0.0, -1.0}},
+    // Nested short-circuits: the inner sequence is complete before the outer jump is patched.
+    CodegenCase{"(a && b) || c",
+                {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 5}, {O::LOAD_VAR, 1}, {O::JUMP_IF_FALSE, 3},
+                 {O::PUSH_CONST, 0}, {O::JUMP, 2}, {O::PUSH_CONST, 1}, {O::JUMP_IF_FALSE, 3}, {O::PUSH_CONST, 2},
+                 {O::JUMP, 6}, {O::LOAD_VAR, 2}, {O::JUMP_IF_FALSE, 3}, {O::PUSH_CONST, 3}, {O::JUMP, 2},
+                 {O::PUSH_CONST, 4}},
+                {1.0, 0.0, 1.0, 1.0, 0.0}},
+    CodegenCase{"a ? b : c ? a : b",
+                {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 3}, {O::LOAD_VAR, 1}, {O::JUMP, 6}, {O::LOAD_VAR, 2},
+                 {O::JUMP_IF_FALSE, 3}, {O::LOAD_VAR, 0}, {O::JUMP, 2}, {O::LOAD_VAR, 1}},
+                {}},
+    CodegenCase{"a % b << c >> a ^ b | c & a != b",
+                {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::MOD, 0}, {O::LOAD_VAR, 2}, {O::SHIFT_LEFT, 0},
+                 {O::LOAD_VAR, 0}, {O::SHIFT_RIGHT, 0}, {O::LOAD_VAR, 1}, {O::BIT_XOR, 0}, {O::LOAD_VAR, 2},
+                 {O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::CMP_NE, 0}, {O::BIT_AND, 0}, {O::BIT_OR, 0}},
+                {}},
+    CodegenCase{"a / b == c < a <= b > c >= a",
+                {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::DIV, 0}, {O::LOAD_VAR, 2}, {O::LOAD_VAR, 0},
+                 {O::CMP_LT, 0}, {O::LOAD_VAR, 1}, {O::CMP_LE, 0}, {O::LOAD_VAR, 2}, {O::CMP_GT, 0},
+                 {O::LOAD_VAR, 0}, {O::CMP_GE, 0}, {O::CMP_EQ, 0}},
+                {}}));
+
+TEST(Codegen, TrailingTokensAreAParseError) {
+    EXPECT_EQ(compileError("a b", {"a", "b"}), "Parse error");
+    EXPECT_EQ(compileError("(a))", {"a"}), "Parse error");
+}
+
+TEST(Program, VariableTable) {
+    Program p = compileWith("a + b", {"a", "A", "b"});
+    EXPECT_EQ(p.var_names, (std::vector<std::string>{"a", "A", "b"}));
+    EXPECT_EQ(p.var_values, (std::vector<double>{0.0, 0.0, 0.0}));
+    ASSERT_EQ(p.var_index.size(), 2u);
+    EXPECT_EQ(p.var_index.at("a"), 0u);
+    EXPECT_EQ(p.var_index.at("A"), 0u);
+    EXPECT_EQ(p.var_index.at("B"), 2u);
+    EXPECT_EQ(p.code[0].operand, 0u);
+    EXPECT_EQ(p.code[1].operand, 2u);
+
+    p = compileWith("1 + 2", {"x", "y"});
+    EXPECT_EQ(p.var_names.size(), 2u);
+    EXPECT_EQ(p.code.size(), 2u);
+
+    p = compileWith("1", {});
+    EXPECT_TRUE(p.var_names.empty());
+    EXPECT_TRUE(p.var_values.empty());
+    EXPECT_TRUE(p.var_index.empty());
+}
+
+TEST(Program, NameHashIsCaseInsensitiveFnv1a) {
+    NameHash hash;
+    EXPECT_EQ(hash(""), 0xcbf29ce484222325ull);
+    EXPECT_EQ(hash("abc"), 0xe71fa2190541574bull);
+    EXPECT_EQ(hash("ABC"), hash("abc"));
+    EXPECT_NE(hash("abd"), hash("abc"));
+    NameEqual equal;
+    EXPECT_TRUE(equal("Name_1", "nAME_1"));
+    EXPECT_FALSE(equal("name", "names"));
+}
+
+std::string rightNested(int operands) {
+    std::string s = "a";
+    for (int i = 1; i < operands; ++i) s = "a + (" + s + ")";
+    return s;
+}
+
+TEST(Codegen, StackDepthLimitOnBothSides) {
+    EXPECT_EQ(compileError(rightNested(STACK_CAPACITY), {"a"}), "<no error>");
+    EXPECT_EQ(compileError(rightNested(STACK_CAPACITY + 1), {"a"}), "Expression too complex");
+    EXPECT_EQ(compileError(rightNested(300), {"a"}), "Expression too complex");
+    // Calls stack their arguments; negation needs a second entry.
+    EXPECT_EQ(compileError("max(a, a, a, a, a, a, a, " + rightNested(STACK_CAPACITY - 7) + ")", {"a"}), "<no error>");
+    EXPECT_EQ(compileError("max(a, a, a, a, a, a, a, " + rightNested(STACK_CAPACITY - 6) + ")", {"a"}),
+              "Expression too complex");
+    // Short-circuits and conditionals add nothing to the depth of their operands.
+    EXPECT_EQ(compileError(rightNested(STACK_CAPACITY) + " && " + rightNested(STACK_CAPACITY), {"a"}), "<no error>");
+}
+
+// The stack depth before each instruction along every path, which only
+// requires a forward pass because every jump goes forward.
+struct Verified {
+    bool ok = true;
+    std::string why;
+    int max_depth = 0;
+};
+
+Verified verify(const Program& p) {
+    Verified v;
+    auto fail = [&](const std::string& why) { v.ok = false; v.why = why; return v; };
+    const size_t size = p.code.size();
+    if (size == 0 || p.code.back().opcode != static_cast<uint32_t>(Opcode::RETURN)) return fail("no final RETURN");
+    std::vector<int> depth(size, -1);
+    depth[0] = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const Instruction ins = p.code[i];
+        if (ins.opcode >= OPCODE_COUNT) return fail("bad opcode");
+        if (depth[i] < 0) return fail("unreachable instruction " + std::to_string(i));
+        auto op = static_cast<Opcode>(ins.opcode);
+        if (op == Opcode::RETURN) {
+            if (i + 1 != size) return fail("RETURN before the end");
+            if (depth[i] != 1) return fail("RETURN with depth " + std::to_string(depth[i]));
+            continue;
+        }
+        if (op == Opcode::PUSH_CONST && ins.operand >= p.constants.size()) return fail("constant out of range");
+        if (op == Opcode::LOAD_VAR && ins.operand >= p.var_names.size()) return fail("variable out of range");
+        if (op == Opcode::CALL_BUILTIN) {
+            uint32_t argc = ins.operand & 0xffff, func = ins.operand >> 16;
+            if (argc < 1 || argc > 8 || func > 16 || static_cast<int>(argc) > depth[i]) return fail("bad call");
+        }
+        int after = depth[i] + stackEffect(ins);
+        if (after < 0) return fail("stack underflow");
+        v.max_depth = std::max({v.max_depth, depth[i], after});
+        auto flow_to = [&](size_t target) {
+            if (target >= size) return false;
+            if (depth[target] >= 0 && depth[target] != after) return false;
+            depth[target] = after;
+            return true;
+        };
+        bool is_jump = op == Opcode::JUMP || op == Opcode::JUMP_IF_FALSE;
+        if (is_jump && (ins.operand < 2 || !flow_to(i + ins.operand))) return fail("bad jump at " + std::to_string(i));
+        if (op != Opcode::JUMP && !flow_to(i + 1)) return fail("inconsistent depth after " + std::to_string(i));
+    }
+    if (v.max_depth > static_cast<int>(STACK_CAPACITY)) return fail("too deep");
+    return v;
+}
+
+// Random expressions over every operator, call and the conditional.
+class ExpressionGenerator {
+public:
+    explicit ExpressionGenerator(uint32_t seed) : rng_(seed) {}
+
+    std::string make(int depth) {
+        if (depth <= 0 || pick(4) == 0) return leaf();
+        static const char* binary[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>", "==", "!=",
+                                       "<", "<=", ">", ">=", "&&", "||", "and", "or"};
+        static const char* unary[] = {"-", "+", "!", "~", "not "};
+        static const char* calls[] = {"sin", "cos", "tan", "asin", "acos", "atan", "sqrt", "log",
+                                      "log10", "exp", "abs", "floor", "ceil", "round"};
+        switch (pick(6)) {
+            case 0: return unary[pick(5)] + make(depth - 1);
+            case 1: return "(" + make(depth - 1) + " ? " + make(depth - 1) + " : " + make(depth - 1) + ")";
+            case 2: return std::string(calls[pick(14)]) + "(" + make(depth - 1) + ")";
+            case 3: {
+                std::string s = pick(2) ? "min(" : "max(";
+                int n = 1 + pick(8);
+                for (int i = 0; i < n; ++i) s += (i ? ", " : "") + make(depth - 1);
+                return s + ")";
+            }
+            case 4: return "pow(" + make(depth - 1) + ", " + make(depth - 1) + ")";
+            default: return "(" + make(depth - 1) + " " + binary[pick(20)] + " " + make(depth - 1) + ")";
+        }
+    }
+
+private:
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+    std::string leaf() {
+        static const char* leaves[] = {"a", "B", "c", "0", "1", "2.5", "1e19", "0.5", "3"};
+        return leaves[pick(9)];
+    }
+    std::mt19937 rng_;
+};
+
+TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
+    ExpressionGenerator gen(12345);
+    int compiled = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = gen.make(1 + i % 7);
+        Program p;
+        try {
+            p = compileWith(text, {"a", "b", "c"});
+        } catch (const std::runtime_error& e) {
+            std::string m = e.what();
+            EXPECT_TRUE(m == "Division by zero" || m == "Modulo by zero") << text << ": " << m;
+            continue;
+        }
+        ++compiled;
+        Verified v = verify(p);
+        EXPECT_TRUE(v.ok) << text << ": " << v.why << "\n" << listing(p);
+    }
+    EXPECT_GT(compiled, 2000);
+}
+
+}  // namespace

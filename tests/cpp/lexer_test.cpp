@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tarnex/lexer.h"
+
+using namespace tarnex;
+
+namespace {
+
+struct Expected {
+    int32_t kind;
+    std::string text;
+    double value;
+};
+
+struct LexCase {
+    std::string input;
+    std::vector<Expected> tokens;  // END excluded
+};
+
+std::vector<Token> lex(const std::string& text) { return Lexer(text).tokenize(); }
+
+class LexerTokens : public testing::TestWithParam<LexCase> {};
+
+TEST_P(LexerTokens, KindsTextsAndValues) {
+    const LexCase& c = GetParam();
+    std::vector<Token> tokens = lex(c.input);
+    ASSERT_EQ(tokens.size(), c.tokens.size() + 1) << c.input;
+    for (size_t i = 0; i < c.tokens.size(); ++i) {
+        EXPECT_EQ(tokens[i].kind, c.tokens[i].kind) << c.input << " token " << i;
+        EXPECT_EQ(std::string(tokens[i].text), c.tokens[i].text) << c.input << " token " << i;
+        EXPECT_EQ(tokens[i].value, c.tokens[i].value) << c.input << " token " << i;
+    }
+    EXPECT_EQ(tokens.back().kind, END);
+    EXPECT_EQ(tokens.back().offset, c.input.size());
+    EXPECT_TRUE(tokens.back().text.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Spellings, LexerTokens, testing::Values(
+    LexCase{"", {}},
+    LexCase{" \t\n\v\f\r", {}},
+    LexCase{".5", {{NUMBER, ".5", 0.5}}},
+    LexCase{"5.", {{NUMBER, "5.", 5.0}}},
+    LexCase{"1E+2", {{NUMBER, "1E+2", 100.0}}},
+    LexCase{"007", {{NUMBER, "007", 7.0}}},
+    LexCase{"1e", {{NUMBER, "1e", 1.0}}},
+    LexCase{"2ex", {{NUMBER, "2e", 2.0}, {IDENT, "x", 0.0}}},
+    LexCase{"1.2.3", {{NUMBER, "1.2", 1.2}, {NUMBER, ".3", 0.3}}},
+    LexCase{".5.3", {{NUMBER, ".5.3", 0.5}}},
+    LexCase{"1e-310", {{NUMBER, "1e-310", 1e-310}}},   // subnormal is fine
+    LexCase{"0e999", {{NUMBER, "0e999", 0.0}}},        // all-zero literal, any exponent
+    LexCase{"0.000e-999", {{NUMBER, "0.000e-999", 0.0}}},
+    LexCase{"1x", {{NUMBER, "1", 1.0}, {IDENT, "x", 0.0}}},
+    LexCase{"x_1 _t inf nan", {{IDENT, "x_1", 0}, {IDENT, "_t", 0}, {IDENT, "inf", 0}, {IDENT, "nan", 0}}},
+    LexCase{"AND Or NoT", {{AND, "AND", 0}, {OR, "Or", 0}, {NOT, "NoT", 0}}},
+    LexCase{"android order note", {{IDENT, "android", 0}, {IDENT, "order", 0}, {IDENT, "note", 0}}},
+    LexCase{"2**3", {{NUMBER, "2", 2}, {STAR, "*", 0}, {STAR, "*", 0}, {NUMBER, "3", 3}}},
+    LexCase{"&&& != == ||", {{AND, "&&", 0}, {AMP, "&", 0}, {NE, "!=", 0}, {EQ, "==", 0}, {OR, "||", 0}}},
+    LexCase{"+-*/%&|^~<<>>", {{PLUS, "+", 0}, {MINUS, "-", 0}, {STAR, "*", 0}, {SLASH, "/", 0},
+                              {PERCENT, "%", 0}, {AMP, "&", 0}, {PIPE, "|", 0}, {CARET, "^", 0},
+                              {TILDE, "~", 0}, {SHL, "<<", 0}, {SHR, ">>", 0}}},
+    LexCase{"== != < <= > >= ! ? : ( ) ,",
+            {{EQ, "==", 0}, {NE, "!=", 0}, {LT, "<", 0}, {LE, "<=", 0}, {GT, ">", 0}, {GE, ">=", 0},
+             {NOT, "!", 0}, {QUESTION, "?", 0}, {COLON, ":", 0}, {LPAREN, "(", 0}, {RPAREN, ")", 0},
+             {COMMA, ",", 0}}},
+    LexCase{"a\tb\nc", {{IDENT, "a", 0}, {IDENT, "b", 0}, {IDENT, "c", 0}}}));
+
+TEST(Lexer, OffsetsPointAtTokenStarts) {
+    std::vector<Token> tokens = lex("  ab <= 12.5e1");
+    ASSERT_EQ(tokens.size(), 4u);
+    EXPECT_EQ(tokens[0].offset, 2u);
+    EXPECT_EQ(tokens[1].offset, 5u);
+    EXPECT_EQ(tokens[2].offset, 8u);
+    EXPECT_EQ(tokens[2].value, 125.0);
+    EXPECT_EQ(tokens[3].offset, 14u);
+}
+
+TEST(Lexer, NumbersAreCorrectlyRounded) {
+    EXPECT_EQ(lex("0.1")[0].value, 0.1);
+    EXPECT_EQ(lex("1.7976931348623157e308")[0].value, 1.7976931348623157e308);
+    EXPECT_EQ(lex("4.9406564584124654e-324")[0].value, 4.9406564584124654e-324);
+    EXPECT_EQ(lex("9007199254740993")[0].value, 9007199254740992.0);  // tie to even
+}
+
+struct LexError {
+    std::string input;
+    std::string message;
+};
+
+TEST(Lexer, Errors) {
+    const std::string unknown = "Lexer error: Unknown character";
+    const std::string number = "Lexer error: Invalid number format";
+    const std::string single = "Lexer error: Single '=' not supported, use '=='";
+    const LexError cases[] = {
+        {".", unknown},       {".x", unknown},      {"x.y", unknown},          {"a[1]", unknown},
+        {"{", unknown},       {";", unknown},       {"#", unknown},            {"$", unknown},
+        {"@", unknown},       {"'a'", unknown},     {"\"", unknown},           {"\\", unknown},
+        {"`", unknown},       {"\x01", unknown},    {std::string("a\0b", 3), unknown},
+        {"\xc3\xa9", unknown}, {"\xff", unknown},   {"1e400", number},         {"1e-400", number},
+        {"2.5e-330", number}, {"1" + std::string(400, '0'), number},           {"a=b", single},
+        {"<<=", single},      {"=", single},        {"x !==y", single},
+    };
+    for (const LexError& c : cases) {
+        try {
+            lex(c.input);
+            ADD_FAILURE() << "no error for " << c.input;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), c.message) << c.input;
+        }
+    }
+}
+
+TEST(Lexer, ErrorAtFirstOffendingByteWins) {
+    try {
+        lex("1e400 $");
+        ADD_FAILURE();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Lexer error: Invalid number format");
+    }
+}
+
+TEST(Lexer, AsciiCaseFolding) {
+    EXPECT_TRUE(equalsIgnoringCase("LOG10", "log10"));
+    EXPECT_FALSE(equalsIgnoringCase("log1", "log10"));
+    EXPECT_FALSE(equalsIgnoringCase("\xc3\x89", "\xc3\xa9"));  // non-ASCII bytes are not folded
+    EXPECT_FALSE(equalsIgnoringCase("[", "{"));
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarnex/parser.h"
+#include "test_support.h"
+
+using namespace tarnex;
+using namespace tarnex::testing_support;
+
+namespace {
+
+const std::vector<std::string> kNames = {"a", "b", "c", "d", "e", "x", "y"};
+
+struct Parsed {
+    std::vector<Node> nodes;
+    int32_t root;
+};
+
+Parsed parse(const std::string& text, const std::vector<std::string>& names = kNames) {
+    std::vector<std::string_view> v = views(names);
+    Parser parser(Lexer(text).tokenize(), v);
+    int32_t root = parser.parseExpression();
+    EXPECT_TRUE(parser.atEnd()) << text;
+    return {parser.tree(), root};
+}
+
+TEST(Parser, ErrorMessages) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "Parse error"},          {"   ", "Parse error"},      {"x y", "Parse error"},
+        {"2(3)", "Parse error"},      {"(x", "Parse error"},       {"()", "Parse error"},
+        {"a ? b", "Parse error"},     {"a)", "Parse error"},       {"(a))", "Parse error"},
+        {"2**3", "Parse error"},      {"a +", "Parse error"},      {"* a", "Parse error"},
+        {",", "Parse error"},         {"a ? : b", "Parse error"},  {"sin(a b)", "Parse error"},
+        {"sin(a,", "Parse error"},    {"z", "Unknown id/variable"}, {"sin", "Unknown id/variable"},
+        {"a + zz", "Unknown id/variable"},
+    };
+    for (const auto& [text, message] : cases) EXPECT_EQ(compileError(text, kNames), message) << text;
+    EXPECT_EQ(compileError("x", {}), "Unknown id/variable");
+}
+
+TEST(Parser, VariablesMatchIgnoringCaseFirstWins) {
+    Parsed p = parse("X", {"x"});
+    EXPECT_EQ(p.nodes[p.root].kind, VAR);
+    EXPECT_EQ(p.nodes[p.root].left, 0);
+    p = parse("A", {"a", "A"});
+    EXPECT_EQ(p.nodes[p.root].left, 0);
+    p = parse("b", {"a", "B", "b"});
+    EXPECT_EQ(p.nodes[p.root].left, 1);
+    p = parse("sin", {"SIN"});
+    EXPECT_EQ(p.nodes[p.root].kind, VAR);
+}
+
+TEST(Parser, PrefixOperatorsAndFolding) {
+    Parsed p = parse("-2");
+    EXPECT_EQ(p.nodes[p.root].kind, CONST);
+    EXPECT_EQ(p.nodes[p.root].value, -2.0);
+    EXPECT_EQ(p.nodes.size(), 1u);
+
+    p = parse("- - x");
+    const Node& outer = p.nodes[p.root];
+    ASSERT_EQ(outer.kind, UNARY);
+    EXPECT_EQ(outer.op, MINUS);
+    EXPECT_EQ(p.nodes[outer.left].kind, UNARY);
+    EXPECT_EQ(p.nodes[p.nodes[outer.left].left].kind, VAR);
+
+    p = parse("+x");
+    EXPECT_EQ(p.nodes[p.root].kind, UNARY);
+    EXPECT_EQ(p.nodes[p.root].op, PLUS);
+    EXPECT_EQ(parse("+2").nodes[0].value, 2.0);
+}
+
+TEST(Parser, FoldingIsLevelByLevel) {
+    Parsed p = parse("1 + 2 + x");
+    const Node& sum = p.nodes[p.root];
+    ASSERT_EQ(sum.kind, BINARY);
+    EXPECT_EQ(p.nodes[sum.left].kind, CONST);
+    EXPECT_EQ(p.nodes[sum.left].value, 3.0);
+
+    p = parse("x + 1 + 2");
+    const Node& top = p.nodes[p.root];
+    ASSERT_EQ(top.kind, BINARY);
+    EXPECT_EQ(p.nodes[top.left].kind, BINARY);
+    EXPECT_EQ(p.nodes[top.right].value, 2.0);
+}
+
+TEST(Parser, ConstantConditionChoosesBranch) {
+    Parsed p = parse("1 ? 2 : x");
+    EXPECT_EQ(p.nodes[p.root].kind, CONST);
+    EXPECT_EQ(p.nodes[p.root].value, 2.0);
+    p = parse("0 ? x : 3");
+    EXPECT_EQ(p.nodes[p.root].value, 3.0);
+    p = parse("sqrt(-1) ? x : 3");  // NaN is true
+    EXPECT_EQ(p.nodes[p.root].kind, VAR);
+    p = parse("-0.0 ? x : 3");
+    EXPECT_EQ(p.nodes[p.root].kind, CONST);
+}
+
+TEST(Parser, TreeShapes) {
+    Parsed p = parse("a ? b : c ? d : e");  // right-associative
+    const Node& t = p.nodes[p.root];
+    ASSERT_EQ(t.kind, TERNARY);
+    EXPECT_EQ(t.op, QUESTION);
+    EXPECT_EQ(p.nodes[t.right].kind, VAR);
+    EXPECT_EQ(p.nodes[t.third].kind, TERNARY);
+
+    p = parse("a || b ? c : d");  // the condition is a || b
+    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, OR);
+
+    p = parse("a ? b : c || d");  // the else-branch is c || d
+    EXPECT_EQ(p.nodes[p.nodes[p.root].third].op, OR);
+
+    p = parse("a < b < c");  // (a < b) < c
+    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, LT);
+    EXPECT_EQ(p.nodes[p.nodes[p.root].right].kind, VAR);
+
+    p = parse("!x == y");  // (!x) == y
+    EXPECT_EQ(p.nodes[p.root].op, EQ);
+    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, NOT);
+}
+
+TEST(Parser, ChildrenPrecedeParentsAndUnusedFieldsAreZero) {
+    Parsed p = parse("max(a, -b, 3) + (c ? d : e) * ~x");
+    for (size_t i = 0; i < p.nodes.size(); ++i) {
+        const Node& n = p.nodes[i];
+        int32_t children[] = {n.left, n.right, n.third};
+        if (n.kind != VAR) {
+            for (int32_t c : children) EXPECT_LT(static_cast<size_t>(c), std::max<size_t>(i, 1));
+        }
+        if (n.kind == CALL) {
+            EXPECT_EQ(n.argc, 3);
+            for (int k = n.argc; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
+        } else {
+            for (int k = 0; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
+        }
+    }
+}
+
+std::string nested(int levels, const char* open, const char* close) {
+    std::string s;
+    for (int i = 0; i < levels; ++i) s += open;
+    s += "x";
+    for (int i = 0; i < levels; ++i) s += close;
+    return s;
+}
+
+TEST(Parser, NestingLimitOnBothSides) {
+    const std::vector<std::string> x = {"x"};
+    // The outermost expression is one level, so MAX_NESTING - 1 wrappers fit.
+    EXPECT_EQ(compileError(nested(MAX_NESTING - 1, "(", ")"), x), "<no error>");
+    EXPECT_EQ(compileError(nested(MAX_NESTING, "(", ")"), x), "Expression too deeply nested");
+    EXPECT_EQ(compileError(nested(MAX_NESTING - 1, "-", ""), x), "<no error>");
+    EXPECT_EQ(compileError(nested(MAX_NESTING, "-", ""), x), "Expression too deeply nested");
+    EXPECT_EQ(compileError(nested(MAX_NESTING, "abs(", ")"), x), "Expression too deeply nested");
+    EXPECT_EQ(compileError(nested(1000000, "(", ")"), x), "Expression too deeply nested");
+
+    std::string chain = "x";
+    for (int i = 0; i < MAX_NESTING; ++i) chain = "x ? x : " + chain;
+    EXPECT_EQ(compileError(chain, x), "Expression too deeply nested");
+}
+
+TEST(Parser, DeepestAcceptedNestingIsSafeOnASmallThreadStack) {
+    // A thread with a 2 MiB stack (a quarter of the usual default) parses the
+    // deepest text the limit lets through, with every level going through
+    // all twelve precedence functions.
+    std::string text = nested(MAX_NESTING - 1, "(", ")");
+    std::string error;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 2u << 20);
+    struct Job {
+        std::string* text;
+        std::string* error;
+    } job{&text, &error};
+    pthread_t thread;
+    auto run = [](void* arg) -> void* {
+        Job* j = static_cast<Job*>(arg);
+        *j->error = compileError(*j->text, {"x"});
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(error, "<no error>");
+}
+
+TEST(Parser, LongFlatChainsAreNotNesting) {
+    std::string sum = "x";
+    for (int i = 1; i < 100000; ++i) sum += " + x";
+    Program p = compileWith(sum, {"x"});
+    EXPECT_EQ(p.code.size(), 2u * 100000u);
+    std::string ones = "1";
+    for (int i = 1; i < 100000; ++i) ones += "+1";
+    EXPECT_EQ(folded(ones), 100000.0);
+}
+
+}  // namespace

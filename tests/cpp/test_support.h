@@ -1,0 +1,55 @@
+// Helpers shared by the C++ test files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tarnex/program.h"
+
+namespace tarnex::testing_support {
+
+inline std::vector<std::string_view> views(const std::vector<std::string>& names) {
+    return std::vector<std::string_view>(names.begin(), names.end());
+}
+
+inline Program compileWith(const std::string& text, const std::vector<std::string>& names) {
+    return compile(text, views(names));
+}
+
+// The value of a text that folds to one constant; fails the test otherwise.
+inline double folded(const std::string& text, const std::vector<std::string>& names = {}) {
+    Program p = compileWith(text, names);
+    EXPECT_EQ(p.code.size(), 2u) << text << " did not fold";
+    EXPECT_EQ(p.constants.size(), 1u) << text;
+    return p.constants.empty() ? std::nan("") : p.constants[0];
+}
+
+// The message of the runtime_error `fn` throws, or "<no error>".
+template <class Fn>
+std::string errorOf(Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+inline std::string compileError(const std::string& text, const std::vector<std::string>& names = {}) {
+    return errorOf([&] { compileWith(text, names); });
+}
+
+// Same bits, except that every NaN equals every NaN (sign and payload of a
+// NaN carry no meaning).
+inline bool sameValue(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+}  // namespace tarnex::testing_support

@@ -13,6 +13,10 @@
 #include "tarnex/program.h"
 
 namespace tarnex {
+namespace detail {
+// The per-element route of evaluateBlock, for programs with jumps.
+void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs);
+}  // namespace detail
 
 // Elements per block: 256 slot buffers of 4096 doubles make 8 MiB of scratch
 // per thread, while each instruction still works through thousands of

@@ -1,1 +1,203 @@
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "tarnex/builtins.h"
 #include "tarnex/engine.h"
+#include "tarnex/numeric.h"
+
+namespace tarnex {
+namespace {
+
+// Uninitialised on purpose: a slot buffer becomes resident only once a
+// program writes to it, so a shallow program costs a few pages, not 8 MiB.
+thread_local std::unique_ptr<double[]> scratch;
+thread_local uint64_t scratch_size = 0;
+
+double* scratchFor(uint64_t count) {
+    if (count > std::numeric_limits<uint64_t>::max() / sizeof(double) / STACK_CAPACITY) throw std::bad_alloc();
+    uint64_t needed = uint64_t{STACK_CAPACITY} * count;
+    if (scratch_size < needed) {
+        scratch.reset();  // the old buffer goes first, keeping the peak low
+        scratch_size = 0;
+        scratch.reset(new double[needed]);
+        scratch_size = needed;
+    }
+    return scratch.get();
+}
+
+bool hasJumps(const Program& program) {
+    return std::any_of(program.code.begin(), program.code.end(), [](Instruction ins) {
+        return ins.opcode == static_cast<uint32_t>(Opcode::JUMP_IF_FALSE) ||
+               ins.opcode == static_cast<uint32_t>(Opcode::JUMP);
+    });
+}
+
+// The per-element loops: one template each, the meaning in op::, so every
+// opcode's loop vectorises (or not) for the same reasons.
+template <class Op>
+void binaryLoop(uint64_t count, double* dst, const double* a, const double* b) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b[i]);
+}
+
+template <class Op>
+void unaryLoop(uint64_t count, double* dst, const double* x) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(x[i]);
+}
+
+void fillLoop(uint64_t count, double* dst, double value) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void copyLoop(uint64_t count, double* dst, const double* src) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = src[i];
+}
+
+// No early exit, and a double select rather than a bool or integer flag:
+// GCC vectorises only this form of the scan.
+bool anyZero(uint64_t count, const double* x) {
+    double marker = 1.0;
+    for (uint64_t i = 0; i < count; ++i) marker = x[i] == 0.0 ? 0.0 : marker;
+    return marker == 0.0;
+}
+
+// Entry k of the stack points at an input or at slot k's buffer, and every
+// result lands in the slot of the position it takes, so an operation reads
+// and writes one buffer at most element for element.
+class BlockMachine {
+public:
+    BlockMachine(const Program& program, uint64_t count, const double* const* inputs)
+        : program_(program), count_(count), inputs_(inputs), slots_(scratchFor(count)) {}
+
+    void run(double* out);
+
+private:
+    double* slot(uint32_t position) const { return slots_ + position * count_; }
+
+    void pushConstant(uint32_t index) {
+        fillLoop(count_, slot(depth_), program_.constants[index]);
+        stack_[depth_] = slot(depth_);
+        ++depth_;
+    }
+
+    void pushInput(uint32_t index) { stack_[depth_++] = inputs_[index]; }
+
+    template <class Op>
+    void binary() {
+        const double* b = stack_[--depth_];
+        uint32_t position = depth_ - 1;
+        binaryLoop<Op>(count_, slot(position), stack_[position], b);
+        stack_[position] = slot(position);
+    }
+
+    template <class Op>
+    void checkedBinary(const char* zero_message) {
+        if (anyZero(count_, stack_[depth_ - 1])) throw std::runtime_error(zero_message);
+        binary<Op>();
+    }
+
+    template <class Op>
+    void unary() {
+        uint32_t position = depth_ - 1;
+        unaryLoop<Op>(count_, slot(position), stack_[position]);
+        stack_[position] = slot(position);
+    }
+
+    void callBuiltin(uint32_t operand);
+    template <class Step>
+    void runningExtreme(uint32_t position, uint32_t argc);
+    void finish(double* out) const;
+    void execute(Instruction ins);
+
+    const Program& program_;
+    uint64_t count_;
+    const double* const* inputs_;
+    double* slots_;
+    const double* stack_[STACK_CAPACITY];
+    uint32_t depth_ = 0;
+};
+
+// The arguments stay where they are on the stack: argument k sits at
+// position + k, and the result takes argument 0's position.
+void BlockMachine::callBuiltin(uint32_t operand) {
+    auto id = static_cast<BuiltinFunc>(operand >> 16);
+    uint32_t argc = operand & 0xffffu;
+    depth_ -= argc;
+    uint32_t position = depth_++;
+    if (id == BuiltinFunc::MIN) return runningExtreme<op::MinStep>(position, argc);
+    if (id == BuiltinFunc::MAX) return runningExtreme<op::MaxStep>(position, argc);
+    double* dst = slot(position);
+    if (id == BuiltinFunc::POW) {
+        binaryLoop<op::Pow>(count_, dst, stack_[position], stack_[position + 1]);
+    } else {
+        visitUnaryBuiltin(id, [&](auto fn) { unaryLoop<decltype(fn)>(count_, dst, stack_[position]); });
+    }
+    stack_[position] = dst;
+}
+
+// With one argument the result is that argument, input or slot alike.
+template <class Step>
+void BlockMachine::runningExtreme(uint32_t position, uint32_t argc) {
+    for (uint32_t k = 1; k < argc; ++k) {
+        binaryLoop<Step>(count_, slot(position), stack_[position], stack_[position + k]);
+        stack_[position] = slot(position);
+    }
+}
+
+void BlockMachine::finish(double* out) const {
+    if (depth_ == 0) {
+        fillLoop(count_, out, 0.0);
+    } else {
+        copyLoop(count_, out, stack_[depth_ - 1]);
+    }
+}
+
+void BlockMachine::execute(Instruction ins) {
+    switch (static_cast<Opcode>(ins.opcode)) {
+        case Opcode::PUSH_CONST: return pushConstant(ins.operand);
+        case Opcode::LOAD_VAR: return pushInput(ins.operand);
+        case Opcode::ADD: return binary<op::Add>();
+        case Opcode::SUB: return binary<op::Sub>();
+        case Opcode::MUL: return binary<op::Mul>();
+        case Opcode::DIV: return checkedBinary<op::Div>("Division by zero");
+        case Opcode::MOD: return checkedBinary<op::Mod>("Modulo by zero");
+        case Opcode::BIT_AND: return binary<op::BitAnd>();
+        case Opcode::BIT_OR: return binary<op::BitOr>();
+        case Opcode::BIT_XOR: return binary<op::BitXor>();
+        case Opcode::SHIFT_LEFT: return binary<op::ShiftLeft>();
+        case Opcode::SHIFT_RIGHT: return binary<op::ShiftRight>();
+        case Opcode::CMP_EQ: return binary<op::CmpEq>();
+        case Opcode::CMP_NE: return binary<op::CmpNe>();
+        case Opcode::CMP_LT: return binary<op::CmpLt>();
+        case Opcode::CMP_LE: return binary<op::CmpLe>();
+        case Opcode::CMP_GT: return binary<op::CmpGt>();
+        case Opcode::CMP_GE: return binary<op::CmpGe>();
+        case Opcode::LOGICAL_NOT: return unary<op::LogicalNot>();
+        case Opcode::BIT_NOT: return unary<op::BitNot>();
+        case Opcode::CALL_BUILTIN: return callBuiltin(ins.operand);
+        case Opcode::JUMP_IF_FALSE:
+        case Opcode::JUMP:
+        case Opcode::RETURN: break;  // jumps never reach here; RETURN ends run()
+    }
+}
+
+void BlockMachine::run(double* out) {
+    for (Instruction ins : program_.code) {
+        if (ins.opcode == static_cast<uint32_t>(Opcode::RETURN)) break;
+        execute(ins);
+    }
+    finish(out);
+}
+
+}  // namespace
+
+void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+    if (count == 0) return;
+    if (hasJumps(program)) return detail::evaluateElements(program, count, out, inputs);
+    BlockMachine(program, count, inputs).run(out);
+}
+
+}  // namespace tarnex

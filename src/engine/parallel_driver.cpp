@@ -1,1 +1,75 @@
+#include <algorithm>
+#include <atomic>
+#include <exception>
+
 #include "tarnex/engine.h"
+
+#include "fork_safety.h"
+
+namespace tarnex {
+namespace {
+
+thread_local std::vector<const double*> block_inputs;
+
+// The one place that decides whether a thread team is opened.
+bool useThreadTeam(int64_t n) { return n >= PARALLEL_MIN_ELEMENTS && parallelRegionsAllowed(); }
+
+// An exception leaving a worker thread ends the process, so each thread parks
+// its error here; the first one is raised again on the calling thread.
+class FirstError {
+public:
+    void capture() noexcept {
+#pragma omp critical(tarnex_first_error)
+        {
+            if (!error_) error_ = std::current_exception();
+        }
+        failed_.store(true, std::memory_order_relaxed);
+    }
+
+    bool failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
+
+    void rethrowIfAny() const {
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::exception_ptr error_;
+    std::atomic<bool> failed_{false};
+};
+
+void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t length, double* out,
+              const std::vector<const double*>& input_data) {
+    for (uint64_t v = 0; v < var_count; ++v) block_inputs[v] = input_data[v] + start;
+    const double* const* inputs = var_count == 0 ? nullptr : block_inputs.data();
+    evaluateBlock(program, static_cast<uint64_t>(length), out + start, inputs);
+}
+
+}  // namespace
+
+void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
+                      const std::shared_ptr<Program>& program, int64_t n,
+                      const std::vector<const double*>& input_data) {
+    const Program& code = *program;
+    const int64_t step = block_size;
+    FirstError first_error;
+#pragma omp parallel if (useThreadTeam(n))
+    {
+        try {
+            if (block_inputs.size() < var_count) block_inputs.resize(var_count);
+        } catch (...) {
+            first_error.capture();
+        }
+#pragma omp for schedule(static)
+        for (int64_t start = 0; start < n; start += step) {
+            if (first_error.failed()) continue;
+            try {
+                runBlock(code, var_count, start, std::min(n - start, step), out, input_data);
+            } catch (...) {
+                first_error.capture();
+            }
+        }
+    }
+    first_error.rethrowIfAny();
+}
+
+}  // namespace tarnex

@@ -1,0 +1,407 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "tarnex/builtins.h"
+#include "tarnex/engine.h"
+#include "test_support.h"
+
+using namespace tarnex;
+using namespace tarnex::testing_support;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMin64 = -9223372036854775808.0;
+const double kTwo63 = 9223372036854775808.0;
+// A NaN with a payload no operation produces: marks elements never written.
+const double kUnwritten = std::bit_cast<double>(uint64_t{0x7ff8dead0000beefull});
+
+using Column = std::vector<double>;
+
+Instruction ins(Opcode op, uint32_t operand = 0) { return Instruction{static_cast<uint32_t>(op), operand}; }
+
+Program handBuilt(std::vector<Instruction> code, std::vector<double> constants, size_t var_count) {
+    Program p;
+    p.code = std::move(code);
+    p.constants = std::move(constants);
+    p.var_names.assign(var_count, "v");  // only their number matters here
+    return p;
+}
+
+// `body` followed by RETURN (block mode), and the same behind a taken jump
+// over a decoy constant (element by element).
+Program straight(std::vector<Instruction> body, size_t var_count) {
+    body.push_back(ins(Opcode::RETURN));
+    return handBuilt(std::move(body), {}, var_count);
+}
+
+Program withJump(std::vector<Instruction> body, size_t var_count) {
+    body.insert(body.end(), {ins(Opcode::JUMP, 2), ins(Opcode::PUSH_CONST, 0), ins(Opcode::RETURN)});
+    return handBuilt(std::move(body), {12345.0}, var_count);
+}
+
+std::vector<const double*> pointers(const std::vector<Column>& columns) {
+    std::vector<const double*> p;
+    for (const Column& c : columns) p.push_back(c.data());
+    return p;
+}
+
+Column runBlock(const Program& program, const std::vector<Column>& columns, size_t count) {
+    Column out(count, kUnwritten);
+    std::vector<const double*> inputs = pointers(columns);
+    evaluateBlock(program, count, out.data(), inputs.empty() ? nullptr : inputs.data());
+    return out;
+}
+
+// One element more than asked for, which must stay unwritten.
+Column runParallel(const Program& program, const std::vector<Column>& columns, int64_t n) {
+    Column out(static_cast<size_t>(n) + 1, kUnwritten);
+    auto shared = std::make_shared<Program>(program);
+    evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), shared, n, pointers(columns));
+    EXPECT_TRUE(sameValue(out.back(), kUnwritten)) << "written past the end";
+    out.pop_back();
+    return out;
+}
+
+Column runCompiled(const std::string& text, const std::vector<Column>& columns) {
+    static const std::vector<std::string> names{"a", "b", "c"};
+    Program p = compileWith(text, std::vector<std::string>(names.begin(), names.begin() + columns.size()));
+    return runParallel(p, columns, columns.empty() ? 1 : static_cast<int64_t>(columns[0].size()));
+}
+
+std::string show(const Column& values) {
+    std::string s;
+    for (double v : values) s += std::to_string(v) + " ";
+    return s;
+}
+
+// Runs `body` over rows of operands by all three routes: block mode, the
+// per-element loop and evaluateScalar. Rows repeat to an odd length so that
+// vector bodies and scalar tails both run; inputs must come back untouched.
+void expectAllRoutes(const std::vector<Instruction>& body, const std::vector<Column>& rows, const Column& expected) {
+    constexpr size_t kLength = 67;
+    size_t arity = rows[0].size();
+    std::vector<Column> columns(arity, Column(kLength));
+    for (size_t i = 0; i < kLength; ++i)
+        for (size_t v = 0; v < arity; ++v) columns[v][i] = rows[i % rows.size()][v];
+    const std::vector<Column> before = columns;
+    Column block = runBlock(straight(body, arity), columns, kLength);
+    Column elementwise = runBlock(withJump(body, arity), columns, kLength);
+    Program scalar_program = straight(body, arity);
+    for (size_t i = 0; i < kLength; ++i) {
+        const Column& row = rows[i % rows.size()];
+        double want = expected[i % rows.size()];
+        SCOPED_TRACE("operands " + show(row));
+        EXPECT_TRUE(sameValue(block[i], want)) << "block mode gave " << block[i] << ", expected " << want;
+        EXPECT_TRUE(sameValue(elementwise[i], want)) << "per element gave " << elementwise[i];
+        EXPECT_TRUE(sameValue(evaluateScalar(scalar_program, row.data()), want));
+    }
+    for (size_t v = 0; v < arity; ++v)
+        EXPECT_EQ(0, std::memcmp(before[v].data(), columns[v].data(), kLength * sizeof(double))) << "input written";
+}
+
+struct OpCase {
+    Opcode op;
+    Column operands;
+    double expected;
+};
+
+void PrintTo(const OpCase& c, std::ostream* os) {
+    *os << opcodeName(static_cast<uint32_t>(c.op)) << " " << show(c.operands);
+}
+
+class EngineOpcode : public testing::TestWithParam<std::vector<OpCase>> {};
+
+// Each parameter is all cases of one opcode, evaluated side by side in a block.
+TEST_P(EngineOpcode, EveryRouteGivesTheSameBits) {
+    const std::vector<OpCase>& cases = GetParam();
+    std::vector<Column> rows;
+    Column expected;
+    for (const OpCase& c : cases) {
+        rows.push_back(c.operands);
+        expected.push_back(c.expected);
+    }
+    std::vector<Instruction> body;
+    for (uint32_t v = 0; v < rows[0].size(); ++v) body.push_back(ins(Opcode::LOAD_VAR, v));
+    body.push_back(ins(cases[0].op));
+    expectAllRoutes(body, rows, expected);
+}
+
+using O = Opcode;
+INSTANTIATE_TEST_SUITE_P(Arithmetic, EngineOpcode, testing::Values(
+    std::vector<OpCase>{{O::ADD, {1, 2}, 3}, {O::ADD, {0.0, -0.0}, 0.0}, {O::ADD, {-0.0, -0.0}, -0.0},
+                        {O::ADD, {kInf, -kInf}, kNaN}, {O::ADD, {kNaN, 1}, kNaN}, {O::ADD, {1e308, 1e308}, kInf}},
+    std::vector<OpCase>{{O::SUB, {5, 7}, -2}, {O::SUB, {0.0, 0.0}, 0.0}, {O::SUB, {-0.0, 0.0}, -0.0},
+                        {O::SUB, {kInf, kInf}, kNaN}},
+    std::vector<OpCase>{{O::MUL, {-2, 3}, -6}, {O::MUL, {-0.0, 5}, -0.0}, {O::MUL, {0, kInf}, kNaN},
+                        {O::MUL, {1e200, -1e200}, -kInf}},
+    std::vector<OpCase>{{O::DIV, {7, 2}, 3.5}, {O::DIV, {1, kInf}, 0.0}, {O::DIV, {-1, kInf}, -0.0},
+                        {O::DIV, {1, kNaN}, kNaN}, {O::DIV, {kInf, kInf}, kNaN}, {O::DIV, {1, -8}, -0.125},
+                        {O::DIV, {1, 1e-310}, kInf}},
+    std::vector<OpCase>{{O::MOD, {-7, 3}, -1}, {O::MOD, {7, -3}, 1}, {O::MOD, {5.5, 2}, 1.5},
+                        {O::MOD, {kInf, 2}, kNaN}, {O::MOD, {1, kInf}, 1}, {O::MOD, {-0.0, 3}, -0.0},
+                        {O::MOD, {kNaN, 2}, kNaN}}));
+
+INSTANTIATE_TEST_SUITE_P(Integer, EngineOpcode, testing::Values(
+    std::vector<OpCase>{{O::BIT_AND, {5.9, 3.2}, 1}, {O::BIT_AND, {-1.5, 3}, 3}, {O::BIT_AND, {1e19, 1}, 0},
+                        {O::BIT_AND, {-1, 1e19}, kMin64}, {O::BIT_AND, {kNaN, -1}, kMin64},
+                        {O::BIT_AND, {-0.0, -1}, 0.0}, {O::BIT_AND, {kTwo63, -1}, kMin64}},
+    std::vector<OpCase>{{O::BIT_OR, {1, 2}, 3}, {O::BIT_OR, {kNaN, 0}, kMin64}, {O::BIT_OR, {-kInf, 0}, kMin64},
+                        {O::BIT_OR, {kMin64, 0}, kMin64}, {O::BIT_OR, {-1e19, 1}, kMin64},
+                        // 2^62 + 1 rounds back to 2^62 on the way to double
+                        {O::BIT_OR, {4611686018427387904.0, 1}, 4611686018427387904.0}},
+    std::vector<OpCase>{{O::BIT_XOR, {5, 3}, 6}, {O::BIT_XOR, {-1, 0}, -1}, {O::BIT_XOR, {kInf, 0}, kMin64},
+                        {O::BIT_XOR, {-1, kMin64}, kTwo63}},
+    std::vector<OpCase>{{O::SHIFT_LEFT, {1, 64}, 1}, {O::SHIFT_LEFT, {1, 63}, kMin64}, {O::SHIFT_LEFT, {1, -1}, kMin64},
+                        {O::SHIFT_LEFT, {3, 1.9}, 6}, {O::SHIFT_LEFT, {-1, 2}, -4}, {O::SHIFT_LEFT, {1, kNaN}, 1},
+                        {O::SHIFT_LEFT, {3, 63}, kMin64}},
+    std::vector<OpCase>{{O::SHIFT_RIGHT, {-8, 1}, -4}, {O::SHIFT_RIGHT, {-1, 63}, -1},
+                        {O::SHIFT_RIGHT, {kMin64, 63}, -1}, {O::SHIFT_RIGHT, {8, 64}, 8},
+                        {O::SHIFT_RIGHT, {7, -1}, 0}, {O::SHIFT_RIGHT, {-7, 1}, -4}},
+    std::vector<OpCase>{{O::BIT_NOT, {0}, -1}, {O::BIT_NOT, {-1}, 0}, {O::BIT_NOT, {2.7}, -3},
+                        {O::BIT_NOT, {-0.0}, -1}, {O::BIT_NOT, {kNaN}, kTwo63}, {O::BIT_NOT, {1e19}, kTwo63}}));
+
+INSTANTIATE_TEST_SUITE_P(Logic, EngineOpcode, testing::Values(
+    std::vector<OpCase>{{O::CMP_EQ, {0.0, -0.0}, 1}, {O::CMP_EQ, {kNaN, kNaN}, 0}, {O::CMP_EQ, {kInf, kInf}, 1},
+                        {O::CMP_EQ, {1, 2}, 0}},
+    std::vector<OpCase>{{O::CMP_NE, {kNaN, kNaN}, 1}, {O::CMP_NE, {0.0, -0.0}, 0}, {O::CMP_NE, {1, 2}, 1}},
+    std::vector<OpCase>{{O::CMP_LT, {1, 2}, 1}, {O::CMP_LT, {2, 1}, 0}, {O::CMP_LT, {kNaN, 1}, 0},
+                        {O::CMP_LT, {-0.0, 0.0}, 0}, {O::CMP_LT, {-kInf, 0}, 1}},
+    std::vector<OpCase>{{O::CMP_LE, {-0.0, 0.0}, 1}, {O::CMP_LE, {kNaN, kNaN}, 0}, {O::CMP_LE, {2, 1}, 0}},
+    std::vector<OpCase>{{O::CMP_GT, {2, 1}, 1}, {O::CMP_GT, {1, kNaN}, 0}, {O::CMP_GT, {kInf, 1e308}, 1},
+                        {O::CMP_GT, {1, 1}, 0}},
+    std::vector<OpCase>{{O::CMP_GE, {0.0, -0.0}, 1}, {O::CMP_GE, {kNaN, 0}, 0}, {O::CMP_GE, {1, 2}, 0}},
+    std::vector<OpCase>{{O::LOGICAL_NOT, {0.0}, 1}, {O::LOGICAL_NOT, {-0.0}, 1}, {O::LOGICAL_NOT, {kNaN}, 0},
+                        {O::LOGICAL_NOT, {5}, 0}, {O::LOGICAL_NOT, {-kInf}, 0}}));
+
+struct CallCase {
+    BuiltinFunc id;
+    Column args;
+    double expected;
+};
+
+void PrintTo(const CallCase& c, std::ostream* os) {
+    *os << BUILTIN_TABLE[static_cast<int>(c.id)].name << "(" << show(c.args) << ")";
+}
+
+class EngineCall : public testing::TestWithParam<CallCase> {};
+
+TEST_P(EngineCall, EveryRouteGivesTheSameBits) {
+    const CallCase& c = GetParam();
+    auto argc = static_cast<uint32_t>(c.args.size());
+    std::vector<Instruction> body;
+    for (uint32_t v = 0; v < argc; ++v) body.push_back(ins(Opcode::LOAD_VAR, v));
+    body.push_back(ins(Opcode::CALL_BUILTIN, (static_cast<uint32_t>(c.id) << 16) | argc));
+    expectAllRoutes(body, {c.args}, {c.expected});
+}
+
+using F = BuiltinFunc;
+INSTANTIATE_TEST_SUITE_P(OneArgument, EngineCall, testing::Values(
+    CallCase{F::SIN, {-0.0}, -0.0},  CallCase{F::SIN, {kInf}, kNaN},        CallCase{F::COS, {0}, 1},
+    CallCase{F::TAN, {-0.0}, -0.0},  CallCase{F::ASIN, {2}, kNaN},          CallCase{F::ACOS, {1}, 0},
+    CallCase{F::ATAN, {kInf}, std::numbers::pi / 2},                        CallCase{F::SQRT, {2.25}, 1.5},
+    CallCase{F::SQRT, {-1}, kNaN},   CallCase{F::SQRT, {-0.0}, -0.0},       CallCase{F::LOG, {0}, -kInf},
+    CallCase{F::LOG, {-1}, kNaN},    CallCase{F::LOG10, {1000}, 3},         CallCase{F::EXP, {-kInf}, 0},
+    CallCase{F::EXP, {1000}, kInf},  CallCase{F::ABS, {-0.0}, 0.0},         CallCase{F::ABS, {-kInf}, kInf},
+    CallCase{F::FLOOR, {-0.5}, -1},  CallCase{F::FLOOR, {-0.0}, -0.0},      CallCase{F::CEIL, {-0.5}, -0.0},
+    CallCase{F::ROUND, {2.5}, 3},    CallCase{F::ROUND, {-2.5}, -3},        CallCase{F::ROUND, {-0.4}, -0.0},
+    CallCase{F::ROUND, {0.5}, 1}));
+
+INSTANTIATE_TEST_SUITE_P(Several, EngineCall, testing::Values(
+    CallCase{F::POW, {2, 10}, 1024},    CallCase{F::POW, {kNaN, 0}, 1},        CallCase{F::POW, {-8, 1.0 / 3}, kNaN},
+    CallCase{F::POW, {0, -1}, kInf},    CallCase{F::POW, {-0.0, -1}, -kInf},
+    // the first argument wins ties and NaN; a later NaN is passed over
+    CallCase{F::MIN, {kNaN, 1}, kNaN},  CallCase{F::MIN, {1, kNaN}, 1},       CallCase{F::MAX, {0.0, -0.0}, 0.0},
+    CallCase{F::MAX, {-0.0, 0.0}, -0.0}, CallCase{F::MIN, {-0.0, 0.0}, -0.0}, CallCase{F::MIN, {0.0, -0.0}, 0.0},
+    CallCase{F::MIN, {3, 1, 2}, 1},     CallCase{F::MAX, {1, kNaN, 5, 2}, 5},  CallCase{F::MIN, {7}, 7},
+    CallCase{F::MAX, {-0.0}, -0.0},     CallCase{F::MAX, {kNaN}, kNaN},
+    CallCase{F::MIN, {8, 7, 6, 5, 4, 3, 2, 1}, 1}, CallCase{F::MAX, {1, 2, 3, 4, 5, 6, 7, 8}, 8}));
+
+TEST(EngineBlock, CountZeroWritesAndRaisesNothing) {
+    std::vector<Instruction> divide_by_zero{ins(O::PUSH_CONST, 0), ins(O::PUSH_CONST, 0), ins(O::DIV)};
+    for (Program p : {straight(divide_by_zero, 0), withJump(divide_by_zero, 0)}) {
+        p.constants = {0.0};
+        double out = kUnwritten;
+        EXPECT_NO_THROW(evaluateBlock(p, 0, &out, nullptr));
+        EXPECT_TRUE(sameValue(out, kUnwritten));
+        EXPECT_EQ(runParallel(p, {}, 0).size(), 0u);
+    }
+}
+
+TEST(EngineBlock, EmptyStackGivesPositiveZeros) {
+    Program block = handBuilt({ins(O::RETURN)}, {}, 0);
+    // the jump pops the only value and skips the push that would replace it
+    Program elementwise = handBuilt(
+        {ins(O::PUSH_CONST, 0), ins(O::JUMP_IF_FALSE, 2), ins(O::PUSH_CONST, 1), ins(O::RETURN)}, {-0.0, 7.0}, 0);
+    for (const Program* p : {&block, &elementwise}) {
+        for (double v : runBlock(*p, {}, 5)) EXPECT_EQ(std::bit_cast<uint64_t>(v), 0u);
+        EXPECT_EQ(std::bit_cast<uint64_t>(evaluateScalar(*p, nullptr)), 0u);
+    }
+}
+
+TEST(EngineBlock, NestedSlotsAndInputsKeepTheirValues) {
+    // every entry below the top stays live while the upper ones are rewritten
+    Column a{1, 2, 3, -0.0, kNaN}, b{4, -5, 6, 0.5, 1}, c{7, 8, -9, 2, 3};
+    struct Case {
+        const char* text;
+        Column expected;
+    } cases[] = {
+        {"a", a},
+        {"(a + b) * (a - b) - (c * (b + 1))", {-50, 11, 36, -3.25, kNaN}},
+        {"min(a * 1, c, b + 0, max(a, b, c))", {1, -5, -9, -0.0, kNaN}},
+        {"pow(a, 2) + abs(c)", {8, 12, 18, 2, kNaN}},
+        {"2", {2, 2, 2, 2, 2}},
+    };
+    for (const Case& k : cases) {
+        Column got = runCompiled(k.text, {a, b, c});
+        for (size_t i = 0; i < a.size(); ++i)
+            EXPECT_TRUE(sameValue(got[i], k.expected[i])) << k.text << " @" << i << ": " << got[i];
+    }
+}
+
+TEST(EngineBitwise, JumpsDoNotChangeTheConversion) {
+    Column a{-1}, b{1e19}, c{1};
+    for (const char* text : {"a & b", "c ? a & b : 0", "c && 1 ? (a & b) : 0"})
+        EXPECT_EQ(std::bit_cast<uint64_t>(runCompiled(text, {a, b, c})[0]), std::bit_cast<uint64_t>(kMin64)) << text;
+}
+
+struct ZeroCase {
+    const char* text;
+    Column a, b;
+    const char* message;  // nullptr: no error
+};
+
+void PrintTo(const ZeroCase& c, std::ostream* os) { *os << c.text << " over " << show(c.b); }
+
+class EngineZeroCheck : public testing::TestWithParam<ZeroCase> {};
+
+// Block mode fails the whole block for one zero anywhere; with jumps only an
+// executed division can fail.
+TEST_P(EngineZeroCheck, FailsExactlyWhenExpected) {
+    const ZeroCase& c = GetParam();
+    std::string error = errorOf([&] { runCompiled(c.text, {c.a, c.b}); });
+    EXPECT_EQ(error, c.message ? c.message : "<no error>") << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EngineZeroCheck, testing::Values(
+    ZeroCase{"a / b", {1, 2, 3, 4, 5}, {1, 1, 1, 1, -0.0}, "Division by zero"},
+    ZeroCase{"a % b", {1, 2, 3}, {0.0, 1, 1}, "Modulo by zero"},
+    ZeroCase{"a / b", {1, 0, 3}, {1, 0, 1}, "Division by zero"},
+    ZeroCase{"a / b", {1, 2, 3}, {kNaN, kInf, -kInf}, nullptr},
+    ZeroCase{"a % (b * 0)", {1}, {kInf}, nullptr},  // inf * 0 is NaN, not zero
+    ZeroCase{"(b != 0) * (a / b)", {1, 2}, {0, 1}, "Division by zero"},
+    ZeroCase{"b != 0 ? a / b : 0", {1, 2, 3}, {0, -0.0, 4}, nullptr},
+    ZeroCase{"b == 0 || a % b > 0", {1, 2}, {0, 3}, nullptr},
+    ZeroCase{"b == 0 ? a / b : 0", {1, 2}, {1, 0}, "Division by zero"},
+    ZeroCase{"b ? 1 : a % b", {1, 2}, {kNaN, 0}, "Modulo by zero"},
+    ZeroCase{"b ? a : a / 0", {1}, {kNaN}, nullptr}));  // NaN is true
+
+TEST(EngineZeroCheck, ConditionalGivesZeroWhereItSkipsTheDivision) {
+    Column got = runCompiled("b != 0 ? a / b : 0", {{1, 2, 3}, {0, -0.0, 4}});
+    EXPECT_EQ(got, (Column{0, 0, 0.75}));
+}
+
+TEST(EngineZeroCheck, ElementwiseFailureLeavesEarlierElementsWritten) {
+    struct Case {
+        const char* text;
+        const char* message;
+        Column written;
+    } cases[] = {{"c ? a / b : 0", "Division by zero", {1, 0.5, 0.375}},
+                 {"c ? a % b : 0", "Modulo by zero", {0, 2, 3}}};
+    std::vector<Column> columns{{1, 2, 3, 4, 5}, {1, 4, 8, -0.0, 1}, {1, 1, 1, 1, 1}};
+    std::vector<const double*> inputs = pointers(columns);
+    for (const Case& c : cases) {
+        Program p = compileWith(c.text, {"a", "b", "c"});
+        Column out(5, kUnwritten);
+        EXPECT_EQ(errorOf([&] { evaluateBlock(p, 5, out.data(), inputs.data()); }), c.message);
+        for (size_t i = 0; i < c.written.size(); ++i)
+            EXPECT_TRUE(sameValue(out[i], c.written[i])) << c.text << " @" << i;
+    }
+}
+
+// Restores the team size a test changes.
+class ThreadCountGuard {
+public:
+    ThreadCountGuard() : saved_(omp_get_max_threads()) {}
+    ~ThreadCountGuard() { omp_set_num_threads(saved_); }
+    ThreadCountGuard(const ThreadCountGuard&) = delete;
+    ThreadCountGuard& operator=(const ThreadCountGuard&) = delete;
+
+private:
+    int saved_;
+};
+
+std::vector<Column> patternedInputs(size_t n) {
+    std::vector<Column> columns(3, Column(n));
+    for (size_t i = 0; i < n; ++i) {
+        columns[0][i] = static_cast<double>(i) * 0.5 - 1000.0;
+        columns[1][i] = static_cast<double>(i % 7) - 3.0;
+        columns[2][i] = static_cast<double>(i);
+    }
+    return columns;
+}
+
+class EngineBlockBoundary : public testing::TestWithParam<int64_t> {};
+
+TEST_P(EngineBlockBoundary, EveryElementWrittenOnceInPlace) {
+    const int64_t n = GetParam();
+    ThreadCountGuard guard;
+    omp_set_num_threads(2);
+    std::vector<Column> in = patternedInputs(static_cast<size_t>(n));
+    Program block_mode = compileWith("a * b + c", {"a", "b", "c"});
+    Program jumps = compileWith("a > b ? a - b : c", {"a", "b", "c"});
+    Program constant = compileWith("2.5", {});
+    Column out_block = runParallel(block_mode, in, n);
+    Column out_jumps = runParallel(jumps, in, n);
+    Column out_constant = runParallel(constant, {}, n);
+    for (int64_t i = 0; i < n; ++i) {
+        double a = in[0][i], b = in[1][i], c = in[2][i];
+        ASSERT_TRUE(sameValue(out_block[i], a * b + c)) << "element " << i;
+        ASSERT_TRUE(sameValue(out_jumps[i], a > b ? a - b : c)) << "element " << i;
+        ASSERT_EQ(out_constant[i], 2.5) << "element " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, EngineBlockBoundary, testing::Values(0, 1, 4095, 4096, 4097, 8191, 8192, 10000));
+
+TEST(EngineParallel, ResultDoesNotDependOnTheTeamSize) {
+    ThreadCountGuard guard;
+    const int64_t n = 50'000;
+    std::vector<Column> in = patternedInputs(n);
+    for (const char* text : {"sin(a) * cos(b) + sqrt(c) - (a << 3) % 5", "a > b && c ? pow(a, 0.5) : min(b, c, a)"}) {
+        Program p = compileWith(text, {"a", "b", "c"});
+        omp_set_num_threads(1);
+        Column alone = runParallel(p, in, n);
+        for (int threads : {2, 3}) {
+            omp_set_num_threads(threads);
+            Column team = runParallel(p, in, n);
+            EXPECT_EQ(0, std::memcmp(alone.data(), team.data(), n * sizeof(double))) << text << ", " << threads;
+        }
+    }
+}
+
+TEST(EngineParallel, ErrorInAnyBlockReachesTheCaller) {
+    ThreadCountGuard guard;
+    omp_set_num_threads(2);
+    const size_t n = 20 * BLOCK_SIZE + 5;
+    Column a(n, 1.0), ones(n, 1.0), last_zero(n, 1.0), all_zero(n, 0.0);
+    last_zero.back() = 0.0;
+    EXPECT_EQ(errorOf([&] { runCompiled("a / b", {a, last_zero}); }), "Division by zero");
+    EXPECT_EQ(errorOf([&] { runCompiled("a > 0 ? a / b : 0", {a, last_zero}); }), "Division by zero");
+    EXPECT_EQ(errorOf([&] { runCompiled("a % b", {a, all_zero}); }), "Modulo by zero");
+    // the team is still usable afterwards
+    Column fine = runCompiled("a / b", {a, ones});
+    EXPECT_EQ(fine, Column(n, 1.0));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+import hashlib
+import os
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from _qelto import query
+
+
+def test_concurrent_callers_all_get_correct_results(rng, assert_same_bits):
+    n = 1_000_003
+    a, b, c = rng.normal(size=(3, n))
+    zero_divisor = np.ones(n)
+    zero_divisor[n // 2] = 0.0
+    jobs = [("a * b + c", a * b + c)] * 3
+    jobs += [(f"a * {k} - b / 2 + c", a * k - b / 2 + c) for k in range(3, 6)]
+    barrier = threading.Barrier(len(jobs) + 1)
+
+    def run(expr):
+        barrier.wait()
+        return [query(expr, a=a, b=b, c=c) for _ in range(3)]
+
+    def fail_evaluation():
+        barrier.wait()
+        with pytest.raises(RuntimeError, match="^Division by zero$"):
+            query("a / b", a=a, b=zero_divisor)
+
+    with ThreadPoolExecutor(max_workers=len(jobs) + 1) as pool:
+        failing = pool.submit(fail_evaluation)
+        futures = [pool.submit(run, expr) for expr, _ in jobs]
+        failing.result()
+        for future, (_, expected) in zip(futures, jobs):
+            for result in future.result():
+                assert_same_bits(result, expected)
+
+
+class Counter(threading.Thread):
+    """Counts while it runs, sleeping between steps so others can take the lock."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.count = 0
+        self.stop = False
+
+    def run(self):
+        while not self.stop:
+            self.count += 1
+            time.sleep(0.0005)
+
+
+# With a huge switch interval the interpreter never takes the lock from a
+# running thread, so the counter can only advance during a call of query if
+# query itself releases it.
+def test_other_threads_run_during_an_evaluation(rng):
+    a = rng.uniform(-5.0, 5.0, size=4_000_000)
+    expr = "sin(a) * cos(a) + exp(a / 10)"
+    query(expr, a=a)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(60.0)
+    counter = Counter()
+    counter.start()
+    try:
+        advanced = []
+        for _ in range(20):
+            before = counter.count
+            query(expr, a=a)
+            advanced.append(counter.count - before)
+            if advanced[-1] > 0:
+                break
+    finally:
+        counter.stop = True
+        counter.join()
+        sys.setswitchinterval(old_interval)
+    assert advanced[-1] > 0, advanced
+
+
+DIGEST_SCRIPT = """
+import hashlib
+import numpy as np
+from _qelto import query
+a, b = np.random.default_rng(7).normal(size=(2, 100_003))
+for expr in {exprs!r}:
+    print(hashlib.sha256(query(expr, a=a, b=b).tobytes()).hexdigest())
+"""
+
+EXPRS = ["a * b - a / 3", "sin(a) + exp(b)", "a > b ? sqrt(abs(a)) : b*b", "min(a, b, 0.5) & 7"]
+
+
+def digests_with_threads(thread_count):
+    env = dict(os.environ, OMP_NUM_THREADS=str(thread_count))
+    completed = subprocess.run(
+        [sys.executable, "-c", DIGEST_SCRIPT.format(exprs=EXPRS)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=120,
+    )
+    return completed.stdout.split()
+
+
+def test_results_do_not_depend_on_thread_count():
+    a, b = np.random.default_rng(7).normal(size=(2, 100_003))
+    here = [hashlib.sha256(query(expr, a=a, b=b).tobytes()).hexdigest() for expr in EXPRS]
+    assert digests_with_threads(1) == here
+    assert digests_with_threads(2) == here

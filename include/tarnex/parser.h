@@ -61,8 +61,11 @@ private:
     int32_t parsePrimary();
     int32_t parseVariable();
     int32_t parseCall();
+    int32_t finishCall(std::string_view name, Node& node);
 
     int32_t addNode(const Node& node);
+    int32_t addConstant(double value);
+    int32_t addOperation(int32_t kind, int32_t op, int32_t left, int32_t right = 0, int32_t third = 0);
     void expect(int32_t kind);
     bool accept(int32_t kind);
     int32_t combine(int32_t op, int32_t left, int32_t right);

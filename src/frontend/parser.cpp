@@ -42,6 +42,23 @@ int32_t Parser::addNode(const Node& node) {
     return static_cast<int32_t>(nodes.size() - 1);
 }
 
+// Node building stays out of line: the parse functions recurse once per
+// nesting level, and a Node inlined into each would multiply their frames.
+[[gnu::noinline]] int32_t Parser::addConstant(double value) {
+    Node node = makeNode(CONST);
+    node.value = value;
+    return addNode(node);
+}
+
+[[gnu::noinline]] int32_t Parser::addOperation(int32_t kind, int32_t op, int32_t left, int32_t right, int32_t third) {
+    Node node = makeNode(kind);
+    node.op = op;
+    node.left = left;
+    node.right = right;
+    node.third = third;
+    return addNode(node);
+}
+
 bool Parser::accept(int32_t kind) {
     if (tokens[pos].kind != kind) return false;
     ++pos;
@@ -52,16 +69,12 @@ void Parser::expect(int32_t kind) {
     if (!accept(kind)) throw std::runtime_error("Parse error");
 }
 
-int32_t Parser::combine(int32_t op, int32_t left, int32_t right) {
+[[gnu::noinline]] int32_t Parser::combine(int32_t op, int32_t left, int32_t right) {
     if (nodes[left].kind == CONST && nodes[right].kind == CONST) {
         nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
         return left;
     }
-    Node node = makeNode(BINARY);
-    node.op = op;
-    node.left = left;
-    node.right = right;
-    return addNode(node);
+    return addOperation(BINARY, op, left, right);
 }
 
 template <class Next>
@@ -86,12 +99,7 @@ int32_t Parser::parseExpression() {
     expect(COLON);
     int32_t else_branch = parseExpression();
     if (nodes[cond].kind == CONST) return truth(nodes[cond].value) ? then_branch : else_branch;
-    Node node = makeNode(TERNARY);
-    node.op = QUESTION;
-    node.left = cond;
-    node.right = then_branch;
-    node.third = else_branch;
-    return addNode(node);
+    return addOperation(TERNARY, QUESTION, cond, then_branch, else_branch);
 }
 
 int32_t Parser::parseLogicalAnd() { return parseBinaryLevel({AND}, &Parser::parseBitOr); }
@@ -117,10 +125,7 @@ int32_t Parser::parseUnary() {
         nodes[operand].value = foldUnary(op, nodes[operand].value);
         return operand;
     }
-    Node node = makeNode(UNARY);
-    node.op = op;
-    node.left = operand;
-    return addNode(node);
+    return addOperation(UNARY, op, operand);
 }
 
 // primary := NUMBER | IDENT | IDENT "(" [ expression { "," expression } ] ")" | "(" expression ")"
@@ -128,9 +133,7 @@ int32_t Parser::parsePrimary() {
     const Token& token = tokens[pos];
     if (token.kind == NUMBER) {
         ++pos;
-        Node node = makeNode(CONST);
-        node.value = token.value;
-        return addNode(node);
+        return addConstant(token.value);
     }
     if (token.kind == IDENT) return tokens[pos + 1].kind == LPAREN ? parseCall() : parseVariable();
     if (!accept(LPAREN)) throw std::runtime_error("Parse error");
@@ -163,6 +166,11 @@ int32_t Parser::parseCall() {
         } while (accept(COMMA));
         expect(RPAREN);
     }
+    return finishCall(name, node);
+}
+
+// Out of line for the same reason as addOperation.
+[[gnu::noinline]] int32_t Parser::finishCall(std::string_view name, Node& node) {
     const BuiltinEntry* entry = findBuiltin(name);
     if (entry == nullptr) throw std::runtime_error("Unknown func");
     checkArity(entry->id, node.argc);
@@ -175,9 +183,7 @@ int32_t Parser::parseCall() {
         values[k] = nodes[node.args[k]].value;
     }
     if (!all_constant) return addNode(node);
-    Node folded = makeNode(CONST);
-    folded.value = callBuiltin(entry->id, values, node.argc);
-    return addNode(folded);
+    return addConstant(callBuiltin(entry->id, values, node.argc));
 }
 
 }  // namespace tarnex

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <bit>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -60,7 +61,15 @@ py::array_t<double> requireFloat64Array(py::handle value, const std::string& nam
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'f' || dtype.itemsize() != 8)
         failVariable(name, "must be float64 (got " + std::string(py::str(py::object(dtype))) + ")");
-    if ((array.flags() & py::array::c_style) == 0) failVariable(name, "must be C-contiguous");
+    const int flags = array.flags();
+    if ((flags & py::array::c_style) == 0) failVariable(name, "must be C-contiguous");
+    // The common case needs no conversion call: NumPy would hand back the
+    // same object, and we only read the buffer.
+    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+    const bool native = (dtype.byteorder() == '=' || dtype.byteorder() == native_order) &&
+                        dtype.num() == py::detail::npy_api::NPY_DOUBLE_;
+    if (native && (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0)
+        return py::reinterpret_borrow<py::array_t<double>>(value);
     return py::reinterpret_steal<py::array_t<double>>(AlignedFloat64Array(array).release());
 }
 

@@ -40,6 +40,16 @@ void handConditional(int64_t n, const double* a, const double* b, const double*,
     for (int64_t i = 0; i < n; ++i) out[i] = a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
 }
 
+void handUnevenBranches(int64_t n, const double* a, const double* b, const double* c, double* out) {
+#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
+    for (int64_t i = 0; i < n; ++i) out[i] = a[i] > b[i] ? a[i] - b[i] : b[i] * c[i];
+}
+
+void handLogicalCondition(int64_t n, const double* a, const double* b, const double* c, double* out) {
+#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
+    for (int64_t i = 0; i < n; ++i) out[i] = (a[i] > 0 && b[i] > 0) || c[i] < 0 ? std::sqrt(a[i]) : -a[i];
+}
+
 struct Workload {
     const char* text;
     HandLoop hand;
@@ -49,6 +59,8 @@ const Workload WORKLOADS[] = {
     {"a*b+c", handMulAdd},
     {"sin(a)*cos(b)+sqrt(c)", handTranscendental},
     {"a > b ? a - b : b - a", handConditional},
+    {"a > b ? a - b : b * c", handUnevenBranches},
+    {"(a > 0 && b > 0) || c < 0 ? sqrt(a) : -a", handLogicalCondition},
 };
 
 Inputs randomInputs(int64_t n) {
@@ -90,7 +102,7 @@ double throughput(int64_t n, Run&& run) {
 }
 
 void printThroughputTable() {
-    std::printf("%-24s %10s %7s %14s %14s %8s\n", "expression", "elements", "threads", "engine Mel/s", "hand Mel/s",
+    std::printf("%-42s %10s %7s %14s %14s %8s\n", "expression", "elements", "threads", "engine Mel/s", "hand Mel/s",
                 "hand/eng");
     for (int64_t n : {int64_t{1'000}, int64_t{100'000}, int64_t{10'000'000}}) {
         Inputs in = randomInputs(n);
@@ -102,7 +114,7 @@ void printThroughputTable() {
                 omp_set_num_threads(threads);
                 double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs); });
                 double hand = throughput(n, [&] { w.hand(n, ptrs[0], ptrs[1], ptrs[2], out.data()); });
-                std::printf("%-24s %10lld %7d %14.1f %14.1f %8.2f\n", w.text, static_cast<long long>(n), threads,
+                std::printf("%-42s %10lld %7d %14.1f %14.1f %8.2f\n", w.text, static_cast<long long>(n), threads,
                             engine / 1e6, hand / 1e6, hand / engine);
             }
         }

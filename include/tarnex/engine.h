@@ -16,6 +16,15 @@ namespace tarnex {
 namespace detail {
 // The per-element route of evaluateBlock, for programs with jumps.
 void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs);
+// The masked route of evaluateBlock, for programs with jumps: each
+// instruction once over the block for the elements whose path reaches it.
+// Returns false when it declines the program (a shape compiled code never
+// has, too many paths open at once, or so many paths that the per-element
+// route is likely faster) or when a DIV or MOD meets a zero divisor on an
+// element's path; the per-element route then gives the result or the error.
+// `out` is then untouched, except that past BLOCK_SIZE elements the earlier
+// chunks may hold their results already.
+bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs);
 }  // namespace detail
 
 // Elements per block: 256 slot buffers of 4096 doubles make 8 MiB of scratch
@@ -27,8 +36,11 @@ constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,
 // already advanced to the block; it may be null when there are none. Programs
-// with jumps go element by element, the others instruction by instruction
-// over the whole block, where one zero divisor anywhere fails the block.
+// without jumps run instruction by instruction over the whole block, where
+// one zero divisor anywhere fails the block. Programs with jumps behave as if
+// run element by element: only a division an element reaches can fail, the
+// first failing element decides the message and the elements before it are
+// written.
 void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs);
 
 // Evaluates one element; `values` holds one double per variable. Only the

@@ -9,6 +9,8 @@
 #include "tarnex/engine.h"
 #include "tarnex/numeric.h"
 
+#include "block_loops.h"
+
 namespace tarnex {
 namespace {
 
@@ -36,33 +38,11 @@ bool hasJumps(const Program& program) {
     });
 }
 
-// The per-element loops: one template each, the meaning in op::, so every
-// opcode's loop vectorises (or not) for the same reasons.
-template <class Op>
-void binaryLoop(uint64_t count, double* dst, const double* a, const double* b) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b[i]);
-}
-
-template <class Op>
-void unaryLoop(uint64_t count, double* dst, const double* x) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(x[i]);
-}
-
-void fillLoop(uint64_t count, double* dst, double value) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = value;
-}
-
-void copyLoop(uint64_t count, double* dst, const double* src) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = src[i];
-}
-
-// No early exit, and a double select rather than a bool or integer flag:
-// GCC vectorises only this form of the scan.
-bool anyZero(uint64_t count, const double* x) {
-    double marker = 1.0;
-    for (uint64_t i = 0; i < count; ++i) marker = x[i] == 0.0 ? 0.0 : marker;
-    return marker == 0.0;
-}
+using detail::anyZero;
+using detail::binaryLoop;
+using detail::copyLoop;
+using detail::fillLoop;
+using detail::unaryLoop;
 
 // Entry k of the stack points at an input or at slot k's buffer, and every
 // result lands in the slot of the position it takes, so an operation reads
@@ -196,7 +176,10 @@ void BlockMachine::run(double* out) {
 
 void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs) {
     if (count == 0) return;
-    if (hasJumps(program)) return detail::evaluateElements(program, count, out, inputs);
+    if (hasJumps(program)) {
+        if (!detail::evaluateMasked(program, count, out, inputs)) detail::evaluateElements(program, count, out, inputs);
+        return;
+    }
     BlockMachine(program, count, inputs).run(out);
 }
 

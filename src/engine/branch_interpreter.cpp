@@ -1,0 +1,598 @@
+// Programs with jumps, a block at a time. The code is walked once, in index
+// order, with every instruction run over the whole block. A path is the set
+// of elements that took the same way through the code so far: a mask over
+// the block and its own stack of entry pointers. A conditional jump splits
+// the current path; a path that jumps waits at its target and is joined with
+// whatever arrives there. Jumps only go forward, so when the walk reaches an
+// instruction, every path leading to it has arrived.
+//
+// Paths share the slot buffers: an element's value lives in the slot of its
+// stack position, and a path that does not hold the whole block writes only
+// its own elements (a blend). Computing an operation for elements off the
+// path is harmless, as every operation is pure, except for the zero divisor
+// check: it looks only at elements on the path, and when one fails the block
+// goes back to the per-element route, which raises the error exactly as
+// element-by-element evaluation does.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "tarnex/builtins.h"
+#include "tarnex/engine.h"
+#include "tarnex/numeric.h"
+
+#include "block_loops.h"
+
+namespace tarnex {
+namespace {
+
+using detail::anyZero;
+using detail::binaryLoop;
+using detail::copyLoop;
+using detail::fillLoop;
+using detail::unaryLoop;
+
+using Mask = uint64_t;  // per element: all ones on the path, zero off it
+
+// Every path waiting at a jump target keeps a mask of the block (32 KiB at
+// 4096 elements). Compiled code has one waiting path per open level of &&,
+// || and ?: nesting; a program with more at once goes element by element.
+constexpr uint32_t MAX_WAITING_PATHS = 64;
+
+constexpr uint32_t opcodeOf(Opcode op) { return static_cast<uint32_t>(op); }
+
+// ---- Shape check
+
+struct Shape {
+    uint32_t max_depth = 0;
+    uint32_t max_waiting = 0;
+    size_t end = 0;        // index of the RETURN
+    size_t reachable = 0;  // instructions some path reaches
+};
+
+struct Target {
+    size_t index;
+    uint32_t depth;
+};
+
+bool isValidCall(uint32_t operand) {
+    uint32_t id = operand >> 16;
+    uint32_t argc = operand & 0xffffu;
+    if (id >= static_cast<uint32_t>(BUILTIN_COUNT)) return false;
+    auto func = static_cast<BuiltinFunc>(id);
+    if (func == BuiltinFunc::MIN || func == BuiltinFunc::MAX) return argc >= 1 && argc <= MAX_CALL_ARGS;
+    return argc == (func == BuiltinFunc::POW ? 2u : 1u);
+}
+
+bool hasValidOperand(const Program& program, Instruction ins) {
+    switch (static_cast<Opcode>(ins.opcode)) {
+        case Opcode::PUSH_CONST: return ins.operand < program.constants.size();
+        case Opcode::LOAD_VAR: return ins.operand < program.var_names.size();
+        case Opcode::CALL_BUILTIN: return isValidCall(ins.operand);
+        default: return true;
+    }
+}
+
+uint32_t entriesRead(Instruction ins) {
+    switch (static_cast<Opcode>(ins.opcode)) {
+        case Opcode::PUSH_CONST:
+        case Opcode::LOAD_VAR:
+        case Opcode::JUMP:
+        case Opcode::RETURN: return 0;
+        case Opcode::LOGICAL_NOT:
+        case Opcode::BIT_NOT:
+        case Opcode::JUMP_IF_FALSE: return 1;
+        case Opcode::CALL_BUILTIN: return ins.operand & 0xffffu;
+        default: return 2;
+    }
+}
+
+// Walks the code as the machine does, with depths only. Declines what
+// compiled code never has: an unknown opcode or call, an operand out of
+// range, a stack that would underflow or outgrow STACK_CAPACITY, paths that
+// meet with different depths, a jump that is not forward within the code or
+// lands past the first RETURN, and an empty stack at RETURN.
+class ShapeCheck {
+public:
+    ShapeCheck(const Program& program, std::vector<Target>& targets) : program_(program), targets_(targets) {
+        targets_.clear();
+    }
+
+    std::optional<Shape> run();
+
+private:
+    bool step(Instruction ins, size_t index);
+    bool wait(size_t index, uint32_t distance);
+
+    const Program& program_;
+    std::vector<Target>& targets_;  // the nearest last
+    uint32_t depth_ = 0;
+    Shape shape_;
+};
+
+std::optional<Shape> ShapeCheck::run() {
+    bool reachable = true;
+    for (size_t index = 0; index < program_.code.size(); ++index) {
+        if (!targets_.empty() && targets_.back().index == index) {
+            if (reachable && depth_ != targets_.back().depth) return std::nullopt;
+            depth_ = targets_.back().depth;
+            targets_.pop_back();
+            reachable = true;
+        }
+        if (!reachable) continue;
+        Instruction ins = program_.code[index];
+        ++shape_.reachable;
+        if (ins.opcode == opcodeOf(Opcode::RETURN)) {
+            if (depth_ == 0 || !targets_.empty()) return std::nullopt;
+            shape_.end = index;
+            return shape_;
+        }
+        if (!step(ins, index)) return std::nullopt;
+        reachable = ins.opcode != opcodeOf(Opcode::JUMP);
+    }
+    return std::nullopt;
+}
+
+bool ShapeCheck::step(Instruction ins, size_t index) {
+    if (ins.opcode >= OPCODE_COUNT || !hasValidOperand(program_, ins) || depth_ < entriesRead(ins)) return false;
+    int64_t depth = int64_t{depth_} + stackEffect(ins);
+    if (depth > int64_t{STACK_CAPACITY}) return false;
+    depth_ = static_cast<uint32_t>(depth);
+    shape_.max_depth = std::max(shape_.max_depth, depth_);
+    bool jumps = ins.opcode == opcodeOf(Opcode::JUMP_IF_FALSE) || ins.opcode == opcodeOf(Opcode::JUMP);
+    return !jumps || wait(index, ins.operand);
+}
+
+bool ShapeCheck::wait(size_t index, uint32_t distance) {
+    size_t target = index + distance;
+    if (distance == 0 || target >= program_.code.size()) return false;
+    auto place = std::find_if(targets_.begin(), targets_.end(), [&](const Target& t) { return t.index <= target; });
+    if (place != targets_.end() && place->index == target) return place->depth == depth_;
+    targets_.insert(place, Target{target, depth_});
+    shape_.max_waiting = std::max(shape_.max_waiting, static_cast<uint32_t>(targets_.size()));
+    return targets_.size() <= MAX_WAITING_PATHS;
+}
+
+// ---- Cost rule
+
+// The masked route runs every instruction that some element reaches; the
+// per-element route runs only each element's own path, but about ten times
+// slower per instruction. When the elements spread over all paths, the
+// worst case for the masked route, each runs an average path; beyond this
+// ratio of reachable code to average path the per-element route was faster
+// (balanced trees of conditionals with 16 to 64 leaves).
+constexpr double MAX_CODE_PER_PATH = 12.0;
+
+struct PathsFrom {
+    double mean_length;  // instructions up to and including the RETURN
+    double log_count;    // paths grow exponentially with conditionals in sequence
+};
+
+// The mean length of the paths from the start to the RETURN, every path
+// counted alike.
+double meanPathLength(const std::vector<Instruction>& code, size_t end, std::vector<PathsFrom>& from) {
+    from.resize(end + 1);
+    from[end] = {1.0, 0.0};
+    for (size_t index = end; index-- > 0;) {
+        Instruction ins = code[index];
+        size_t target = index + ins.operand;
+        const PathsFrom& next = from[index + 1];
+        bool jumps = ins.opcode == opcodeOf(Opcode::JUMP_IF_FALSE) || ins.opcode == opcodeOf(Opcode::JUMP);
+        if (!jumps || target > end) {  // past `end` only in code no path reaches
+            from[index] = {1.0 + next.mean_length, next.log_count};
+        } else if (ins.opcode == opcodeOf(Opcode::JUMP)) {
+            from[index] = {1.0 + from[target].mean_length, from[target].log_count};
+        } else {
+            const PathsFrom& taken = from[target];
+            double gap = taken.log_count - next.log_count;
+            double share = 1.0 / (1.0 + std::exp(gap));  // of the paths that fall through
+            from[index] = {1.0 + share * next.mean_length + (1.0 - share) * taken.mean_length,
+                           std::max(taken.log_count, next.log_count) + std::log1p(std::exp(-std::fabs(gap)))};
+        }
+    }
+    return from[0].mean_length;
+}
+
+// ---- Loops over part of a block
+
+// A library call costs more than the branch that skips it for elements off
+// the path; everything else is cheaper computed for every element and
+// blended, which vectorises.
+template <class Op> constexpr bool kLibraryCall = false;
+template <> constexpr bool kLibraryCall<op::Mod> = true;
+template <> constexpr bool kLibraryCall<op::Pow> = true;
+template <> constexpr bool kLibraryCall<op::Sin> = true;
+template <> constexpr bool kLibraryCall<op::Cos> = true;
+template <> constexpr bool kLibraryCall<op::Tan> = true;
+template <> constexpr bool kLibraryCall<op::Asin> = true;
+template <> constexpr bool kLibraryCall<op::Acos> = true;
+template <> constexpr bool kLibraryCall<op::Atan> = true;
+template <> constexpr bool kLibraryCall<op::Log> = true;
+template <> constexpr bool kLibraryCall<op::Log10> = true;
+template <> constexpr bool kLibraryCall<op::Exp> = true;
+
+// The loops below are plain bit operations on the masks: a select on a
+// 64-bit integer compare does not vectorise on x86-64 without SSE4.1.
+constexpr double ALL_ONES = std::bit_cast<double>(~Mask{0});
+
+inline double select(Mask on, double value, double other) {
+    return std::bit_cast<double>((std::bit_cast<Mask>(value) & on) | (std::bit_cast<Mask>(other) & ~on));
+}
+
+inline Mask isZero(double x) { return std::bit_cast<Mask>(x == 0.0 ? ALL_ONES : 0.0); }
+
+template <class Op>
+void maskedBinaryLoop(uint64_t count, const Mask* on, double* dst, const double* a, const double* b) {
+    if constexpr (kLibraryCall<Op>) {
+        for (uint64_t i = 0; i < count; ++i)
+            if (on[i]) dst[i] = Op::apply(a[i], b[i]);
+    } else {
+        for (uint64_t i = 0; i < count; ++i) dst[i] = select(on[i], Op::apply(a[i], b[i]), dst[i]);
+    }
+}
+
+template <class Op>
+void maskedUnaryLoop(uint64_t count, const Mask* on, double* dst, const double* x) {
+    if constexpr (kLibraryCall<Op>) {
+        for (uint64_t i = 0; i < count; ++i)
+            if (on[i]) dst[i] = Op::apply(x[i]);
+    } else {
+        for (uint64_t i = 0; i < count; ++i) dst[i] = select(on[i], Op::apply(x[i]), dst[i]);
+    }
+}
+
+void maskedFillLoop(uint64_t count, const Mask* on, double* dst, double value) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = select(on[i], value, dst[i]);
+}
+
+// An element off the path reads as all ones, a NaN, which is never zero;
+// the scan then has the one form of anyZero that vectorises.
+bool anyZeroOnPath(uint64_t count, const Mask* on, const double* x) {
+    double marker = 1.0;
+    for (uint64_t i = 0; i < count; ++i) {
+        double seen = std::bit_cast<double>(std::bit_cast<Mask>(x[i]) | ~on[i]);
+        marker = seen == 0.0 ? 0.0 : marker;
+    }
+    return marker == 0.0;
+}
+
+// Moves the elements whose condition is false (either zero) from `on` to
+// `off` and returns how many moved.
+uint64_t splitLoop(uint64_t count, Mask* on, Mask* off, const double* condition) {
+    uint64_t moved = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        Mask leaving = on[i] & isZero(condition[i]);
+        off[i] = leaving;
+        on[i] ^= leaving;
+        moved += leaving & 1u;
+    }
+    return moved;
+}
+
+// Each element from the path that holds it (the two are disjoint); elements
+// on neither keep what other paths have stored there.
+void joinLoop(uint64_t count, double* dst, const Mask* from_on, const double* from, const Mask* into_on,
+              const double* into) {
+    for (uint64_t i = 0; i < count; ++i)
+        dst[i] = select(from_on[i], from[i], select(into_on[i], into[i], dst[i]));
+}
+
+void unionLoop(uint64_t count, Mask* into, const Mask* from) {
+    for (uint64_t i = 0; i < count; ++i) into[i] |= from[i];
+}
+
+// ---- The machine
+
+struct Path {
+    Mask* on;
+    const double** stack;
+    uint64_t active;  // elements on the path
+    uint32_t depth;
+    size_t target;  // where it waits
+};
+
+// Per thread; grows and never shrinks. Buffers are uninitialised, like the
+// block interpreter's scratch, so only what a program touches is resident.
+struct Workspace {
+    std::unique_ptr<double[]> slots;
+    uint64_t slot_capacity = 0;
+    std::unique_ptr<Mask[]> masks;
+    uint64_t mask_capacity = 0;
+    std::vector<const double*> stacks;
+    std::vector<Path> paths;
+    std::vector<Path*> free_paths;
+    std::vector<Path*> waiting;  // the nearest target last
+    std::vector<Target> targets;
+    std::vector<PathsFrom> paths_from;
+};
+
+thread_local Workspace workspace;
+
+template <class T>
+T* reserved(std::unique_ptr<T[]>& buffer, uint64_t& capacity, uint64_t needed) {
+    if (capacity < needed) {
+        buffer.reset();  // the old buffer goes first, keeping the peak low
+        capacity = 0;
+        buffer.reset(new T[needed]);
+        capacity = needed;
+    }
+    return buffer.get();
+}
+
+// Slots and masks for chunks of `chunk` elements, paths to carry them.
+void prepare(Workspace& ws, const Shape& shape, uint64_t chunk) {
+    uint32_t depth = std::max(shape.max_depth, 1u);
+    uint32_t path_count = shape.max_waiting + 2;  // the current path and a split-off one
+    reserved(ws.slots, ws.slot_capacity, uint64_t{depth} * chunk);
+    Mask* masks = reserved(ws.masks, ws.mask_capacity, uint64_t{path_count} * chunk);
+    ws.stacks.resize(std::max<size_t>(ws.stacks.size(), size_t{path_count} * depth));
+    ws.paths.resize(path_count);
+    ws.free_paths.reserve(path_count);  // no allocation while a block runs
+    ws.waiting.reserve(path_count);
+    for (uint32_t p = 0; p < path_count; ++p) {
+        ws.paths[p].on = masks + p * chunk;
+        ws.paths[p].stack = ws.stacks.data() + size_t{p} * depth;
+    }
+}
+
+class MaskedMachine {
+public:
+    MaskedMachine(const Program& program, Workspace& ws, const double* const* inputs)
+        : program_(program), ws_(ws), inputs_(inputs), slots_(ws.slots.get()) {}
+
+    // Evaluates elements [offset, offset + count); false when a zero divisor
+    // is met on a path, with nothing written.
+    bool run(uint64_t offset, uint64_t count, double* out);
+
+private:
+    double* slot(uint32_t position) const { return slots_ + position * count_; }
+    bool whole() const { return current_->active == count_; }
+
+    Path* takePath();
+    void dropPath(Path* path) { ws_.free_paths.push_back(path); }
+    void join(Path* into, Path* from);
+    void sendTo(size_t target, Path* path);
+    void arriveAt(size_t index);
+    void jumpIfFalse(size_t target);
+    void jump(size_t target);
+    bool finish(double* out) const;
+    bool execute(Instruction ins, size_t index);
+
+    void pushConstant(uint32_t index);
+    void pushInput(uint32_t index) { current_->stack[current_->depth++] = inputs_[index] + offset_; }
+    template <class Op>
+    void binaryAt(uint32_t position, const double* b);
+    template <class Op>
+    void binary();
+    template <class Op>
+    bool checkedBinary();
+    template <class Op>
+    void unary();
+    void callBuiltin(uint32_t operand);
+    template <class Step>
+    void runningExtreme(uint32_t position, uint32_t argc);
+
+    const Program& program_;
+    Workspace& ws_;
+    const double* const* inputs_;
+    double* slots_;
+    uint64_t offset_ = 0;
+    uint64_t count_ = 0;
+    Path* current_ = nullptr;  // null while no element is on the fall-through path
+};
+
+Path* MaskedMachine::takePath() {
+    Path* path = ws_.free_paths.back();
+    ws_.free_paths.pop_back();
+    return path;
+}
+
+// A stack position where the two paths point at different arrays becomes
+// that position's slot, holding each element's value from its own path.
+void MaskedMachine::join(Path* into, Path* from) {
+    for (uint32_t k = 0; k < into->depth; ++k) {
+        if (into->stack[k] == from->stack[k]) continue;
+        joinLoop(count_, slot(k), from->on, from->stack[k], into->on, into->stack[k]);
+        into->stack[k] = slot(k);
+    }
+    unionLoop(count_, into->on, from->on);
+    into->active += from->active;
+    dropPath(from);
+}
+
+void MaskedMachine::sendTo(size_t target, Path* path) {
+    auto place = std::find_if(ws_.waiting.begin(), ws_.waiting.end(), [&](const Path* p) { return p->target <= target; });
+    if (place != ws_.waiting.end() && (*place)->target == target) return join(*place, path);
+    path->target = target;
+    ws_.waiting.insert(place, path);
+}
+
+void MaskedMachine::arriveAt(size_t index) {
+    if (ws_.waiting.empty() || ws_.waiting.back()->target != index) return;
+    Path* arriving = ws_.waiting.back();
+    ws_.waiting.pop_back();
+    if (current_ == nullptr) {
+        current_ = arriving;
+    } else {
+        join(current_, arriving);
+    }
+}
+
+void MaskedMachine::jumpIfFalse(size_t target) {
+    const double* condition = current_->stack[--current_->depth];
+    Path* leaving = takePath();
+    uint64_t moved = splitLoop(count_, current_->on, leaving->on, condition);
+    if (moved == 0) return dropPath(leaving);
+    if (moved == current_->active) {
+        std::swap(current_->on, leaving->on);  // the whole path goes, mask and all
+        dropPath(leaving);
+        return jump(target);
+    }
+    leaving->active = moved;
+    current_->active -= moved;
+    leaving->depth = current_->depth;
+    std::copy(current_->stack, current_->stack + current_->depth, leaving->stack);
+    sendTo(target, leaving);
+}
+
+void MaskedMachine::jump(size_t target) {
+    sendTo(target, current_);
+    current_ = nullptr;
+}
+
+void MaskedMachine::pushConstant(uint32_t index) {
+    uint32_t position = current_->depth++;
+    double value = program_.constants[index];
+    if (whole()) {
+        fillLoop(count_, slot(position), value);
+    } else {
+        maskedFillLoop(count_, current_->on, slot(position), value);
+    }
+    current_->stack[position] = slot(position);
+}
+
+template <class Op>
+void MaskedMachine::binaryAt(uint32_t position, const double* b) {
+    double* dst = slot(position);
+    if (whole()) {
+        binaryLoop<Op>(count_, dst, current_->stack[position], b);
+    } else {
+        maskedBinaryLoop<Op>(count_, current_->on, dst, current_->stack[position], b);
+    }
+    current_->stack[position] = dst;
+}
+
+template <class Op>
+void MaskedMachine::binary() {
+    const double* b = current_->stack[--current_->depth];
+    binaryAt<Op>(current_->depth - 1, b);
+}
+
+template <class Op>
+bool MaskedMachine::checkedBinary() {
+    const double* b = current_->stack[current_->depth - 1];
+    if (whole() ? anyZero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
+    binary<Op>();
+    return true;
+}
+
+template <class Op>
+void MaskedMachine::unary() {
+    uint32_t position = current_->depth - 1;
+    double* dst = slot(position);
+    if (whole()) {
+        unaryLoop<Op>(count_, dst, current_->stack[position]);
+    } else {
+        maskedUnaryLoop<Op>(count_, current_->on, dst, current_->stack[position]);
+    }
+    current_->stack[position] = dst;
+}
+
+// As in the block interpreter: the arguments stay in place, the result takes
+// argument 0's position, and min or max of one argument is that argument.
+void MaskedMachine::callBuiltin(uint32_t operand) {
+    auto id = static_cast<BuiltinFunc>(operand >> 16);
+    uint32_t argc = operand & 0xffffu;
+    current_->depth -= argc - 1;
+    uint32_t position = current_->depth - 1;
+    if (id == BuiltinFunc::MIN) return runningExtreme<op::MinStep>(position, argc);
+    if (id == BuiltinFunc::MAX) return runningExtreme<op::MaxStep>(position, argc);
+    if (id == BuiltinFunc::POW) return binaryAt<op::Pow>(position, current_->stack[position + 1]);
+    visitUnaryBuiltin(id, [&](auto fn) { unary<decltype(fn)>(); });
+}
+
+template <class Step>
+void MaskedMachine::runningExtreme(uint32_t position, uint32_t argc) {
+    for (uint32_t k = 1; k < argc; ++k) binaryAt<Step>(position, current_->stack[position + k]);
+}
+
+bool MaskedMachine::execute(Instruction ins, size_t index) {
+    switch (static_cast<Opcode>(ins.opcode)) {
+        case Opcode::PUSH_CONST: pushConstant(ins.operand); break;
+        case Opcode::LOAD_VAR: pushInput(ins.operand); break;
+        case Opcode::ADD: binary<op::Add>(); break;
+        case Opcode::SUB: binary<op::Sub>(); break;
+        case Opcode::MUL: binary<op::Mul>(); break;
+        case Opcode::DIV: return checkedBinary<op::Div>();
+        case Opcode::MOD: return checkedBinary<op::Mod>();
+        case Opcode::BIT_AND: binary<op::BitAnd>(); break;
+        case Opcode::BIT_OR: binary<op::BitOr>(); break;
+        case Opcode::BIT_XOR: binary<op::BitXor>(); break;
+        case Opcode::SHIFT_LEFT: binary<op::ShiftLeft>(); break;
+        case Opcode::SHIFT_RIGHT: binary<op::ShiftRight>(); break;
+        case Opcode::CMP_EQ: binary<op::CmpEq>(); break;
+        case Opcode::CMP_NE: binary<op::CmpNe>(); break;
+        case Opcode::CMP_LT: binary<op::CmpLt>(); break;
+        case Opcode::CMP_LE: binary<op::CmpLe>(); break;
+        case Opcode::CMP_GT: binary<op::CmpGt>(); break;
+        case Opcode::CMP_GE: binary<op::CmpGe>(); break;
+        case Opcode::LOGICAL_NOT: unary<op::LogicalNot>(); break;
+        case Opcode::BIT_NOT: unary<op::BitNot>(); break;
+        case Opcode::JUMP_IF_FALSE: jumpIfFalse(index + ins.operand); break;
+        case Opcode::JUMP: jump(index + ins.operand); break;
+        case Opcode::CALL_BUILTIN: callBuiltin(ins.operand); break;
+        case Opcode::RETURN: break;  // ends run()
+    }
+    return true;
+}
+
+// The shape check saw to it that every path has arrived by RETURN.
+bool MaskedMachine::finish(double* out) const {
+    if (current_ == nullptr || current_->active != count_ || current_->depth == 0) return false;
+    copyLoop(count_, out, current_->stack[current_->depth - 1]);
+    return true;
+}
+
+bool MaskedMachine::run(uint64_t offset, uint64_t count, double* out) {
+    offset_ = offset;
+    count_ = count;
+    ws_.waiting.clear();
+    ws_.free_paths.clear();
+    for (Path& path : ws_.paths) ws_.free_paths.push_back(&path);
+    current_ = takePath();
+    std::fill(current_->on, current_->on + count_, ~Mask{0});
+    current_->active = count_;
+    current_->depth = 0;
+    const std::vector<Instruction>& code = program_.code;
+    for (size_t index = 0;;) {
+        arriveAt(index);
+        if (current_ == nullptr) {
+            if (ws_.waiting.empty()) return false;
+            index = ws_.waiting.back()->target;  // nothing runs until then
+            continue;
+        }
+        Instruction ins = code[index];
+        if (ins.opcode == opcodeOf(Opcode::RETURN)) return finish(out);
+        if (!execute(ins, index)) return false;
+        ++index;
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+// Blocks longer than BLOCK_SIZE go in chunks, so the workspace stays within
+// the size the driver's blocks need.
+bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+    Workspace& ws = workspace;  // one thread-local lookup
+    std::optional<Shape> shape = ShapeCheck(program, ws.targets).run();
+    if (!shape) return false;
+    double mean_path = meanPathLength(program.code, shape->end, ws.paths_from);
+    if (static_cast<double>(shape->reachable) > MAX_CODE_PER_PATH * mean_path) return false;
+    const uint64_t chunk = std::min<uint64_t>(count, BLOCK_SIZE);
+    prepare(ws, *shape, chunk);
+    MaskedMachine machine(program, ws, inputs);
+    for (uint64_t offset = 0; offset < count; offset += chunk)
+        if (!machine.run(offset, std::min(chunk, count - offset), out + offset)) return false;
+    return true;
+}
+
+}  // namespace detail
+}  // namespace tarnex

@@ -1,0 +1,374 @@
+// Programs with jumps run a whole block at a time under per-element masks;
+// they must behave exactly as the per-element route does: the same bits in
+// every element (a NaN for a NaN), the same error, the same elements written
+// before it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnex/engine.h"
+#include "test_support.h"
+
+using namespace tarnex;
+using namespace tarnex::testing_support;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+// A NaN with a payload no operation produces: marks elements never written.
+const double kUnwritten = std::bit_cast<double>(uint64_t{0x7ff8dead0000beefull});
+const char* const kNoError = "<no error>";
+
+using Column = std::vector<double>;
+
+std::vector<const double*> pointers(const std::vector<Column>& columns) {
+    std::vector<const double*> p;
+    for (const Column& c : columns) p.push_back(c.data());
+    return p;
+}
+
+struct Outcome {
+    std::string error;
+    Column out;
+};
+
+// `evaluate(count, out, inputs)` over the columns, `out` starting unwritten.
+template <class Evaluate>
+Outcome runWith(Evaluate&& evaluate, const std::vector<Column>& columns) {
+    size_t count = columns[0].size();
+    Outcome run{"", Column(count, kUnwritten)};
+    std::vector<const double*> inputs = pointers(columns);
+    run.error = errorOf([&] { evaluate(count, run.out.data(), inputs.data()); });
+    return run;
+}
+
+// Bit for bit, except that a NaN matches any NaN: when both operands of an
+// addition or product are NaN, the one that comes out depends on the order
+// in which the compiler put the operands, which differs between loops.
+bool sameResults(const Column& a, const Column& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!sameValue(a[i], b[i])) return false;
+    return true;
+}
+
+bool hasJumps(const Program& program) {
+    return std::any_of(program.code.begin(), program.code.end(), [](Instruction ins) {
+        return ins.opcode == static_cast<uint32_t>(Opcode::JUMP_IF_FALSE) ||
+               ins.opcode == static_cast<uint32_t>(Opcode::JUMP);
+    });
+}
+
+std::string literal(double v) {
+    if (std::isnan(v)) return "sqrt(-1)";
+    if (std::signbit(v)) return "(-(" + literal(-v) + "))";
+    if (std::isinf(v)) return "(1e308*10)";
+    char buffer[64];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, v).ptr);
+}
+
+// Pieces in order: the operands of + would be generated in an unspecified one.
+std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string text;
+    for (std::string_view piece : pieces) text += piece;
+    return text;
+}
+
+const double kSpecial[] = {kNaN, kInf, -kInf, 1e19, -1e19, -1.0, 1.0, 2.5, -2.5, 3.0, 0.5, 63.0, 64.0,
+                           1e-300, 1e308, 9223372036854775808.0, -9223372036854775808.0, 7.0};
+
+class Generator {
+public:
+    explicit Generator(uint64_t seed) : rng_(seed) {}
+
+    // Always one &&, || or ?: at the top, more of them inside.
+    std::string branchy(int depth) {
+        static const char* const logical[] = {" && ", " || "};
+        if (pick(2) == 0) return concat({"(", any(depth - 1), " ? ", any(depth - 1), " : ", any(depth - 1), ")"});
+        return concat({"(", any(depth - 1), logical[pick(2)], any(depth - 1), ")"});
+    }
+
+    // One in `zero_odds` elements is a zero of either sign (0: none).
+    double value(int zero_odds) {
+        if (zero_odds > 0 && pick(static_cast<size_t>(zero_odds)) == 0) return pick(2) ? 0.0 : -0.0;
+        if (pick(4) == 0) return std::uniform_real_distribution<double>(-100, 100)(rng_);
+        return kSpecial[pick(std::size(kSpecial))];
+    }
+
+    int pick(size_t n) { return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(rng_); }
+
+private:
+    std::string any(int depth) {
+        static const char* const arithmetic[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>"};
+        static const char* const comparison[] = {"==", "!=", "<", "<=", ">", ">="};
+        static const char* const unary[] = {"-", "!", "~"};
+        if (depth <= 0) return leaf();
+        switch (pick(9)) {
+            case 0: return leaf();
+            case 1: return concat({"(", any(depth - 1), " ", arithmetic[pick(10)], " ", any(depth - 1), ")"});
+            case 2: return concat({"(", any(depth - 1), " ", comparison[pick(6)], " ", any(depth - 1), ")"});
+            case 3: return concat({unary[pick(3)], "(", any(depth - 1), ")"});
+            case 4: return call(depth);
+            case 5: {  // a division that a condition guards
+                std::string divisor = any(depth - 1);
+                return concat({"(", divisor, " != 0 ? ", any(depth - 1), pick(2) ? " / " : " % ", divisor, " : ",
+                               any(depth - 1), ")"});
+            }
+            default: return branchy(depth);
+        }
+    }
+
+    std::string leaf() {
+        static const char* const names[] = {"a", "b", "c"};
+        return pick(4) == 0 ? literal(value(8)) : names[pick(3)];
+    }
+
+    std::string call(int depth) {
+        static const char* const one[] = {"sin", "sqrt", "log", "exp", "abs", "floor", "round", "atan"};
+        switch (pick(3)) {
+            case 0: return concat({one[pick(std::size(one))], "(", any(depth - 1), ")"});
+            case 1: return concat({"pow(", any(depth - 1), ", ", any(depth - 1), ")"});
+            default: {
+                std::string text = pick(2) ? "min(" : "max(";
+                int argc = 1 + pick(4);
+                for (int k = 0; k < argc; ++k) text += concat({k ? ", " : "", any(depth - 1)});
+                return text + ")";
+            }
+        }
+    }
+
+    std::mt19937_64 rng_;
+};
+
+// Block lengths: short ones, both sides of a vector body's tail, a full
+// block, and one the masked route cuts into chunks.
+const uint64_t kLengths[] = {1, 3, 4095, 4096, 1, 3, 4095, 4096, 1, 3, 4095, 4096, 9001};
+
+TEST(BranchInterpreter, MatchesThePerElementRouteOnGeneratedPrograms) {
+    constexpr int kExpressions = 2500;
+    Generator gen(20250117);
+    int skipped = 0, masked = 0, failed = 0, declined = 0;
+    for (int e = 0; e < kExpressions; ++e) {
+        std::string text = gen.branchy(2 + e % 4);
+        Program program;
+        try {
+            program = compileWith(text, {"a", "b", "c"});
+        } catch (const std::runtime_error&) {
+            ++skipped;  // a constant part divides by zero
+            continue;
+        }
+        if (!hasJumps(program)) {
+            ++skipped;  // a constant condition folded every branch away
+            continue;
+        }
+        uint64_t length = kLengths[e % std::size(kLengths)];
+        static const int kZeroOdds[] = {0, 3000, 40, 6};
+        int zero_odds = kZeroOdds[gen.pick(std::size(kZeroOdds))];
+        std::vector<Column> columns(3, Column(length));
+        for (Column& column : columns)
+            for (double& v : column) v = gen.value(zero_odds);
+        SCOPED_TRACE(text + " over " + std::to_string(length) + " elements");
+        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
+        Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
+        bool taken = false;
+        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        ASSERT_EQ(block.error, elements.error);
+        ASSERT_TRUE(sameResults(block.out, elements.out));
+        if (taken) {
+            ASSERT_EQ(elements.error, kNoError);
+            ASSERT_TRUE(sameResults(direct.out, elements.out));
+        }
+        masked += taken;
+        failed += elements.error != kNoError;
+        declined += !taken && elements.error == kNoError;
+    }
+    EXPECT_LT(skipped, kExpressions / 10);
+    EXPECT_GT(masked, kExpressions / 2);
+    EXPECT_GT(failed, kExpressions / 20);
+    // only the cost rule declines a compiled program that does not fail
+    EXPECT_LT(declined, kExpressions / 100);
+}
+
+struct Case {
+    const char* text;
+    std::function<double(double, double, double)> expected;
+};
+
+// Hand-picked programs against a C++ oracle, with every combination of
+// these values in a, b and c: signed zeros, NaN and both signs.
+TEST(BranchInterpreter, TargetedProgramsMatchTheirOracle) {
+    const double values[] = {0.0, -0.0, kNaN, 2.0, -3.0, kInf};
+    auto truth = [](double x) { return x != 0.0; };
+    const Case cases[] = {
+        {"a && b", [&](double a, double b, double) { return truth(a) && truth(b) ? 1.0 : 0.0; }},
+        {"a || b", [&](double a, double b, double) { return truth(a) || truth(b) ? 1.0 : 0.0; }},
+        {"!a || b && c", [&](double a, double b, double c) { return !truth(a) || (truth(b) && truth(c)) ? 1.0 : 0.0; }},
+        {"c ? a : b", [&](double a, double b, double c) { return truth(c) ? a : b; }},
+        {"c ? a : a", [&](double a, double, double c) { return truth(c) ? a : a; }},
+        {"(c ? a : b) - (c ? b : a)", [&](double a, double b, double c) { return (truth(c) ? a : b) - (truth(c) ? b : a); }},
+        {"a > 0 ? (b > 0 ? 1 : 2) : (b > 0 ? 3 : c ? 4 : 5)",
+         [&](double a, double b, double c) { return a > 0 ? (b > 0 ? 1 : 2) : (b > 0 ? 3 : truth(c) ? 4 : 5); }},
+        {"b != 0 ? a / b : -1", [&](double a, double b, double) { return b != 0 ? a / b : -1; }},
+        {"b == 0 || a % b > 1", [&](double a, double b, double) { return b == 0 || std::fmod(a, b) > 1 ? 1.0 : 0.0; }},
+        {"a > b ? min(a, c, b) : max(c, b, a)",
+         [&](double a, double b, double c) {
+             auto lower = [](double x, double y) { return y < x ? y : x; };
+             auto upper = [](double x, double y) { return y > x ? y : x; };
+             return a > b ? lower(lower(a, c), b) : upper(upper(c, b), a);
+         }},
+        {"c ? pow(a, b) : b * (a && c)", [&](double a, double b, double c) {
+             return truth(c) ? std::pow(a, b) : b * (truth(a) && truth(c) ? 1.0 : 0.0);
+         }},
+    };
+    std::vector<Column> columns(3);
+    for (double a : values)
+        for (double b : values)
+            for (double c : values) {
+                columns[0].push_back(a);
+                columns[1].push_back(b);
+                columns[2].push_back(c);
+            }
+    for (const Case& k : cases) {
+        Program program = compileWith(k.text, {"a", "b", "c"});
+        bool taken = false;
+        Outcome run = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        EXPECT_TRUE(taken) << k.text;
+        for (size_t i = 0; i < columns[0].size(); ++i) {
+            double want = k.expected(columns[0][i], columns[1][i], columns[2][i]);
+            EXPECT_TRUE(sameValue(run.out[i], want))
+                << k.text << " with " << columns[0][i] << ", " << columns[1][i] << ", " << columns[2][i] << " gave "
+                << run.out[i] << ", expected " << want;
+        }
+    }
+}
+
+// The first failing element in element order decides the message, although
+// the masked walk meets the division before the remainder; the elements
+// before it are written, the others are not.
+TEST(BranchInterpreter, ErrorOfTheFirstFailingElement) {
+    struct ErrorCase {
+        Column c;
+        const char* message;
+        size_t written;
+    } cases[] = {
+        {{1, 1, -1, 0, 1, 0}, kNoError, 6},
+        {{1, 1, -1, 1, -1, -1}, "Division by zero", 3},
+        {{1, 1, -1, -1, 1, 1}, "Modulo by zero", 3},
+    };
+    const Column a{1, 2, 3, 4, 5, 6}, b{1, 2, 3, 0.0, 5, -0.0};
+    Program program = compileWith("c > 0 ? a / b : c < 0 ? a % b : 0", {"a", "b", "c"});
+    for (const ErrorCase& k : cases) {
+        Outcome run = runWith([&](auto... args) { evaluateBlock(program, args...); }, {a, b, k.c});
+        EXPECT_EQ(run.error, k.message);
+        for (size_t i = 0; i < a.size(); ++i) {
+            double want = i >= k.written ? kUnwritten
+                          : k.c[i] > 0   ? a[i] / b[i]
+                          : k.c[i] < 0   ? std::fmod(a[i], b[i])
+                                         : 0.0;
+            EXPECT_TRUE(sameValue(run.out[i], want)) << k.message << " @" << i;
+        }
+    }
+}
+
+Instruction ins(Opcode op, uint32_t operand = 0) { return Instruction{static_cast<uint32_t>(op), operand}; }
+
+// Shapes compiled code never has go element by element; the ones the
+// per-element route survives must still give its results.
+TEST(BranchInterpreter, DeclinesUnusualPrograms) {
+    using O = Opcode;
+    struct Odd {
+        const char* what;
+        std::vector<Instruction> code;
+        bool safe_per_element;
+    } shapes[] = {
+        {"empty stack at RETURN", {ins(O::LOAD_VAR), ins(O::JUMP_IF_FALSE, 1), ins(O::RETURN)}, true},
+        {"depths differ where paths meet",
+         {ins(O::LOAD_VAR), ins(O::LOAD_VAR), ins(O::JUMP_IF_FALSE, 2), ins(O::PUSH_CONST), ins(O::RETURN)}, true},
+        {"jump past RETURN", {ins(O::LOAD_VAR), ins(O::JUMP_IF_FALSE, 3), ins(O::LOAD_VAR), ins(O::RETURN),
+                              ins(O::PUSH_CONST), ins(O::RETURN)}, true},
+        {"no RETURN", {ins(O::LOAD_VAR), ins(O::JUMP_IF_FALSE, 2), ins(O::PUSH_CONST), ins(O::PUSH_CONST)}, true},
+        {"stack underflow", {ins(O::LOAD_VAR), ins(O::JUMP_IF_FALSE, 2), ins(O::ADD), ins(O::RETURN)}, false},
+        {"jump out of the code", {ins(O::LOAD_VAR), ins(O::JUMP, 9), ins(O::RETURN)}, true},
+        {"jump by zero", {ins(O::LOAD_VAR), ins(O::JUMP, 0), ins(O::RETURN)}, false},
+        {"constant out of range", {ins(O::LOAD_VAR), ins(O::JUMP, 1), ins(O::PUSH_CONST, 1), ins(O::RETURN)}, false},
+        {"pow of one argument", {ins(O::LOAD_VAR), ins(O::JUMP, 1), ins(O::CALL_BUILTIN, 0x70001), ins(O::RETURN)}, false},
+    };
+    const std::vector<Column> columns{{0.0, 1.0, kNaN, -0.0, 4.0}};
+    for (const Odd& s : shapes) {
+        Program program;
+        program.code = s.code;
+        program.constants = {7.0};
+        program.var_names = {"a"};
+        bool taken = true;
+        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        EXPECT_FALSE(taken) << s.what;
+        for (double v : direct.out) EXPECT_EQ(std::bit_cast<uint64_t>(v), std::bit_cast<uint64_t>(kUnwritten)) << s.what;
+        if (!s.safe_per_element) continue;
+        Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
+        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
+        EXPECT_TRUE(sameResults(block.out, elements.out)) << s.what;
+    }
+}
+
+// The masked route takes the program exactly when `masked`; whichever route
+// evaluateBlock then picks gives the per-element results.
+void expectRoute(const Program& program, const std::vector<Column>& columns, bool masked) {
+    bool taken = !masked;
+    Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+    EXPECT_EQ(taken, masked);
+    Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
+    Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
+    EXPECT_TRUE(sameResults(block.out, elements.out));
+    if (taken) {
+        EXPECT_TRUE(sameResults(direct.out, elements.out));
+    }
+}
+
+// Every open level of && keeps a path waiting; past a limit the program
+// goes element by element rather than hold a mask per level.
+TEST(BranchInterpreter, DeeplyNestedLogicGoesElementByElement) {
+    std::vector<Column> columns{{1, 0, 2, kNaN, 1, 1}, {1, 1, 1, 1, 0.0, -1}};
+    for (int levels : {8, 40, 200}) {
+        std::string text = "a";
+        for (int k = 0; k < levels; ++k) text = concat({k % 2 ? "b && (" : "a || (", text, ")"});
+        SCOPED_TRACE(std::to_string(levels) + " levels");
+        expectRoute(compileWith(text, {"a", "b"}), columns, levels < 100);
+    }
+}
+
+// A balanced tree of conditionals: over spread-out data each element runs a
+// few conditions and one leaf, the masked route every leaf. With many
+// leaves the per-element route is faster and takes over.
+std::string decisionTree(double low, double high, int leaves) {
+    if (leaves == 1) return concat({"((a * b + c) * (a - ", literal(low), ") / (b + c * a) - a * a * b + c)"});
+    double middle = (low + high) / 2;
+    return concat({"(a < ", literal(middle), " ? ", decisionTree(low, middle, leaves / 2), " : ",
+                   decisionTree(middle, high, leaves / 2), ")"});
+}
+
+TEST(BranchInterpreter, LargeDecisionTreesGoElementByElement) {
+    std::vector<Column> columns(3);
+    for (int i = 0; i < 300; ++i) {
+        columns[0].push_back(i / 300.0);
+        columns[1].push_back(1.5 - i / 600.0);
+        columns[2].push_back(i % 7 - 3.0);
+    }
+    for (int leaves : {2, 8, 64, 256}) {
+        SCOPED_TRACE(std::to_string(leaves) + " leaves");
+        expectRoute(compileWith(decisionTree(0, 1, leaves), {"a", "b", "c"}), columns, leaves <= 8);
+    }
+}
+
+}  // namespace

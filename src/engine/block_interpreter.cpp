@@ -10,6 +10,7 @@
 #include "tarnex/numeric.h"
 
 #include "block_loops.h"
+#include "operations.h"
 
 namespace tarnex {
 namespace {
@@ -74,12 +75,6 @@ private:
     }
 
     template <class Op>
-    void checkedBinary(const char* zero_message) {
-        if (anyZero(count_, stack_[depth_ - 1])) throw std::runtime_error(zero_message);
-        binary<Op>();
-    }
-
-    template <class Op>
     void unary() {
         uint32_t position = depth_ - 1;
         unaryLoop<Op>(count_, slot(position), stack_[position]);
@@ -136,32 +131,17 @@ void BlockMachine::finish(double* out) const {
 }
 
 void BlockMachine::execute(Instruction ins) {
-    switch (static_cast<Opcode>(ins.opcode)) {
+    auto opcode = static_cast<Opcode>(ins.opcode);
+    switch (opcode) {
         case Opcode::PUSH_CONST: return pushConstant(ins.operand);
         case Opcode::LOAD_VAR: return pushInput(ins.operand);
-        case Opcode::ADD: return binary<op::Add>();
-        case Opcode::SUB: return binary<op::Sub>();
-        case Opcode::MUL: return binary<op::Mul>();
-        case Opcode::DIV: return checkedBinary<op::Div>("Division by zero");
-        case Opcode::MOD: return checkedBinary<op::Mod>("Modulo by zero");
-        case Opcode::BIT_AND: return binary<op::BitAnd>();
-        case Opcode::BIT_OR: return binary<op::BitOr>();
-        case Opcode::BIT_XOR: return binary<op::BitXor>();
-        case Opcode::SHIFT_LEFT: return binary<op::ShiftLeft>();
-        case Opcode::SHIFT_RIGHT: return binary<op::ShiftRight>();
-        case Opcode::CMP_EQ: return binary<op::CmpEq>();
-        case Opcode::CMP_NE: return binary<op::CmpNe>();
-        case Opcode::CMP_LT: return binary<op::CmpLt>();
-        case Opcode::CMP_LE: return binary<op::CmpLe>();
-        case Opcode::CMP_GT: return binary<op::CmpGt>();
-        case Opcode::CMP_GE: return binary<op::CmpGe>();
-        case Opcode::LOGICAL_NOT: return unary<op::LogicalNot>();
-        case Opcode::BIT_NOT: return unary<op::BitNot>();
         case Opcode::CALL_BUILTIN: return callBuiltin(ins.operand);
-        case Opcode::JUMP_IF_FALSE:
-        case Opcode::JUMP:
-        case Opcode::RETURN: break;  // jumps never reach here; RETURN ends run()
+        default: break;  // jumps never run here; RETURN ends run()
     }
+    const char* zero_error = detail::zeroDivisorError(opcode);
+    if (zero_error != nullptr && anyZero(count_, stack_[depth_ - 1])) throw std::runtime_error(zero_error);
+    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
+        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
 }
 
 void BlockMachine::run(double* out) {

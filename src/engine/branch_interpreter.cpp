@@ -28,6 +28,7 @@
 #include "tarnex/numeric.h"
 
 #include "block_loops.h"
+#include "operations.h"
 
 namespace tarnex {
 namespace {
@@ -363,6 +364,7 @@ private:
     void jump(size_t target);
     bool finish(double* out) const;
     bool execute(Instruction ins, size_t index);
+    bool operate(Opcode opcode);
 
     void pushConstant(uint32_t index);
     void pushInput(uint32_t index) { current_->stack[current_->depth++] = inputs_[index] + offset_; }
@@ -370,8 +372,6 @@ private:
     void binaryAt(uint32_t position, const double* b);
     template <class Op>
     void binary();
-    template <class Op>
-    bool checkedBinary();
     template <class Op>
     void unary();
     void callBuiltin(uint32_t operand);
@@ -475,14 +475,6 @@ void MaskedMachine::binary() {
 }
 
 template <class Op>
-bool MaskedMachine::checkedBinary() {
-    const double* b = current_->stack[current_->depth - 1];
-    if (whole() ? anyZero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
-    binary<Op>();
-    return true;
-}
-
-template <class Op>
 void MaskedMachine::unary() {
     uint32_t position = current_->depth - 1;
     double* dst = slot(position);
@@ -513,32 +505,28 @@ void MaskedMachine::runningExtreme(uint32_t position, uint32_t argc) {
 }
 
 bool MaskedMachine::execute(Instruction ins, size_t index) {
-    switch (static_cast<Opcode>(ins.opcode)) {
+    auto opcode = static_cast<Opcode>(ins.opcode);
+    switch (opcode) {
         case Opcode::PUSH_CONST: pushConstant(ins.operand); break;
         case Opcode::LOAD_VAR: pushInput(ins.operand); break;
-        case Opcode::ADD: binary<op::Add>(); break;
-        case Opcode::SUB: binary<op::Sub>(); break;
-        case Opcode::MUL: binary<op::Mul>(); break;
-        case Opcode::DIV: return checkedBinary<op::Div>();
-        case Opcode::MOD: return checkedBinary<op::Mod>();
-        case Opcode::BIT_AND: binary<op::BitAnd>(); break;
-        case Opcode::BIT_OR: binary<op::BitOr>(); break;
-        case Opcode::BIT_XOR: binary<op::BitXor>(); break;
-        case Opcode::SHIFT_LEFT: binary<op::ShiftLeft>(); break;
-        case Opcode::SHIFT_RIGHT: binary<op::ShiftRight>(); break;
-        case Opcode::CMP_EQ: binary<op::CmpEq>(); break;
-        case Opcode::CMP_NE: binary<op::CmpNe>(); break;
-        case Opcode::CMP_LT: binary<op::CmpLt>(); break;
-        case Opcode::CMP_LE: binary<op::CmpLe>(); break;
-        case Opcode::CMP_GT: binary<op::CmpGt>(); break;
-        case Opcode::CMP_GE: binary<op::CmpGe>(); break;
-        case Opcode::LOGICAL_NOT: unary<op::LogicalNot>(); break;
-        case Opcode::BIT_NOT: unary<op::BitNot>(); break;
         case Opcode::JUMP_IF_FALSE: jumpIfFalse(index + ins.operand); break;
         case Opcode::JUMP: jump(index + ins.operand); break;
         case Opcode::CALL_BUILTIN: callBuiltin(ins.operand); break;
         case Opcode::RETURN: break;  // ends run()
+        default: return operate(opcode);
     }
+    return true;
+}
+
+// False when a divisor on the path is zero: the block then goes element by
+// element, which raises the error for the right element.
+bool MaskedMachine::operate(Opcode opcode) {
+    if (detail::zeroDivisorError(opcode) != nullptr) {
+        const double* b = current_->stack[current_->depth - 1];
+        if (whole() ? anyZero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
+    }
+    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
+        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include "tarnex/engine.h"
 #include "tarnex/numeric.h"
 
+#include "operations.h"
+
 namespace tarnex {
 namespace {
 
@@ -28,12 +30,6 @@ private:
     }
 
     template <class Op>
-    void checkedBinary(const char* zero_message) {
-        if (stack_[depth_ - 1] == 0.0) throw std::runtime_error(zero_message);
-        binary<Op>();
-    }
-
-    template <class Op>
     void unary() {
         stack_[depth_ - 1] = Op::apply(stack_[depth_ - 1]);
     }
@@ -45,6 +41,7 @@ private:
     }
 
     size_t execute(Instruction ins, size_t position);
+    void operate(Opcode opcode);
 
     const Program& program_;
     const double* values_;
@@ -54,33 +51,24 @@ private:
 
 // Runs one instruction and returns the position of the next.
 size_t ScalarMachine::execute(Instruction ins, size_t position) {
-    switch (static_cast<Opcode>(ins.opcode)) {
+    auto opcode = static_cast<Opcode>(ins.opcode);
+    switch (opcode) {
         case Opcode::PUSH_CONST: push(program_.constants[ins.operand]); break;
         case Opcode::LOAD_VAR: push(values_[ins.operand]); break;
-        case Opcode::ADD: binary<op::Add>(); break;
-        case Opcode::SUB: binary<op::Sub>(); break;
-        case Opcode::MUL: binary<op::Mul>(); break;
-        case Opcode::DIV: checkedBinary<op::Div>("Division by zero"); break;
-        case Opcode::MOD: checkedBinary<op::Mod>("Modulo by zero"); break;
-        case Opcode::BIT_AND: binary<op::BitAnd>(); break;
-        case Opcode::BIT_OR: binary<op::BitOr>(); break;
-        case Opcode::BIT_XOR: binary<op::BitXor>(); break;
-        case Opcode::SHIFT_LEFT: binary<op::ShiftLeft>(); break;
-        case Opcode::SHIFT_RIGHT: binary<op::ShiftRight>(); break;
-        case Opcode::CMP_EQ: binary<op::CmpEq>(); break;
-        case Opcode::CMP_NE: binary<op::CmpNe>(); break;
-        case Opcode::CMP_LT: binary<op::CmpLt>(); break;
-        case Opcode::CMP_LE: binary<op::CmpLe>(); break;
-        case Opcode::CMP_GT: binary<op::CmpGt>(); break;
-        case Opcode::CMP_GE: binary<op::CmpGe>(); break;
-        case Opcode::LOGICAL_NOT: unary<op::LogicalNot>(); break;
-        case Opcode::BIT_NOT: unary<op::BitNot>(); break;
         case Opcode::JUMP_IF_FALSE: return truth(pop()) ? position + 1 : position + ins.operand;
         case Opcode::JUMP: return position + ins.operand;
         case Opcode::CALL_BUILTIN: callBuiltin(ins.operand); break;
         case Opcode::RETURN: break;
+        default: operate(opcode); break;
     }
     return position + 1;
+}
+
+void ScalarMachine::operate(Opcode opcode) {
+    const char* zero_error = detail::zeroDivisorError(opcode);
+    if (zero_error != nullptr && stack_[depth_ - 1] == 0.0) throw std::runtime_error(zero_error);
+    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
+        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
 }
 
 double ScalarMachine::run() {

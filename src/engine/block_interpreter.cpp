@@ -22,14 +22,7 @@ thread_local uint64_t scratch_size = 0;
 
 double* scratchFor(uint64_t count) {
     if (count > std::numeric_limits<uint64_t>::max() / sizeof(double) / STACK_CAPACITY) throw std::bad_alloc();
-    uint64_t needed = uint64_t{STACK_CAPACITY} * count;
-    if (scratch_size < needed) {
-        scratch.reset();  // the old buffer goes first, keeping the peak low
-        scratch_size = 0;
-        scratch.reset(new double[needed]);
-        scratch_size = needed;
-    }
-    return scratch.get();
+    return detail::reserved(scratch, scratch_size, uint64_t{STACK_CAPACITY} * count);
 }
 
 bool hasJumps(const Program& program) {

@@ -1,11 +1,25 @@
-// The whole-block loops shared by the block interpreter and the masked one:
+// The whole-block loops and buffers shared by the block interpreter and the masked one:
 // one template each, the meaning in op::, so every opcode's loop vectorises
 // (or not) for the same reasons in both.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace tarnex::detail {
+
+// Grows `buffer` to at least `needed` elements, never shrinks it, and leaves
+// new memory uninitialised so only the parts a program writes become resident.
+template <class T>
+T* reserved(std::unique_ptr<T[]>& buffer, uint64_t& capacity, uint64_t needed) {
+    if (capacity < needed) {
+        buffer.reset();  // the old buffer goes first, keeping the peak low
+        capacity = 0;
+        buffer.reset(new T[needed]);
+        capacity = needed;
+    }
+    return buffer.get();
+}
 
 template <class Op>
 void binaryLoop(uint64_t count, double* dst, const double* a, const double* b) {

@@ -36,6 +36,7 @@ namespace {
 using detail::anyZero;
 using detail::binaryLoop;
 using detail::copyLoop;
+using detail::reserved;
 using detail::fillLoop;
 using detail::unaryLoop;
 
@@ -314,17 +315,6 @@ struct Workspace {
 };
 
 thread_local Workspace workspace;
-
-template <class T>
-T* reserved(std::unique_ptr<T[]>& buffer, uint64_t& capacity, uint64_t needed) {
-    if (capacity < needed) {
-        buffer.reset();  // the old buffer goes first, keeping the peak low
-        capacity = 0;
-        buffer.reset(new T[needed]);
-        capacity = needed;
-    }
-    return buffer.get();
-}
 
 // Slots and masks for chunks of `chunk` elements, paths to carry them.
 void prepare(Workspace& ws, const Shape& shape, uint64_t chunk) {

@@ -25,8 +25,6 @@ using namespace tarnex::testing_support;
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 // A NaN with a payload no operation produces: marks elements never written.
 const double kUnwritten = std::bit_cast<double>(uint64_t{0x7ff8dead0000beefull});
 const char* const kNoError = "<no error>";

@@ -23,8 +23,6 @@ constexpr size_t kVarCount = 3;
 constexpr size_t kRows = 48;
 constexpr int kExpressions = 1500;
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 const double kSpecial[] = {0.0, -0.0, kNaN, kInf, -kInf, 1e19, -1e19, -1.0, 1.0, 2.5, -2.5, 3.0, 0.5,
                            63.0,  64.0, 1e-300, 9223372036854775808.0, -9223372036854775808.0, 7.0, 1e308};
 

@@ -14,10 +14,6 @@ using namespace tarnex::testing_support;
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
-const double kMin64 = -9223372036854775808.0;
-
 struct FoldCase {
     const char* text;
     double expected;

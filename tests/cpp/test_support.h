@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,10 @@
 #include "tarnex/program.h"
 
 namespace tarnex::testing_support {
+
+inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline const double kInf = std::numeric_limits<double>::infinity();
+inline const double kMin64 = -9223372036854775808.0;  // where to_int64 sends anything out of range
 
 inline std::vector<std::string_view> views(const std::vector<std::string>& names) {
     return std::vector<std::string_view>(names.begin(), names.end());

@@ -38,9 +38,21 @@ using detail::copyLoop;
 using detail::fillLoop;
 using detail::unaryLoop;
 
+template <class Op>
+void constantRightLoop(uint64_t count, double* dst, const double* a, double b) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b);
+}
+
+template <class Op>
+void constantLeftLoop(uint64_t count, double* dst, double a, const double* b) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a, b[i]);
+}
+
 // Entry k of the stack points at an input or at slot k's buffer, and every
 // result lands in the slot of the position it takes, so an operation reads
-// and writes one buffer at most element for element.
+// and writes one buffer at most element for element. A constant stays a
+// single value (a null entry) until something needs it as a block: most
+// meet a block operand that reads the value directly, and never cost a fill.
 class BlockMachine {
 public:
     BlockMachine(const Program& program, uint64_t count, const double* const* inputs)
@@ -52,24 +64,53 @@ private:
     double* slot(uint32_t position) const { return slots_ + position * count_; }
 
     void pushConstant(uint32_t index) {
-        fillLoop(count_, slot(depth_), program_.constants[index]);
-        stack_[depth_] = slot(depth_);
-        ++depth_;
+        constants_[depth_] = program_.constants[index];
+        stack_[depth_++] = nullptr;
     }
 
     void pushInput(uint32_t index) { stack_[depth_++] = inputs_[index]; }
 
+    bool isConstant(uint32_t position) const { return stack_[position] == nullptr; }
+
+    const double* materialised(uint32_t position) {
+        if (isConstant(position)) {
+            fillLoop(count_, slot(position), constants_[position]);
+            stack_[position] = slot(position);
+        }
+        return stack_[position];
+    }
+
+    bool divisorHasZero() const {
+        uint32_t top = depth_ - 1;
+        return isConstant(top) ? constants_[top] == 0.0 : anyZero(count_, stack_[top]);
+    }
+
     template <class Op>
     void binary() {
-        const double* b = stack_[--depth_];
-        uint32_t position = depth_ - 1;
-        binaryLoop<Op>(count_, slot(position), stack_[position], b);
-        stack_[position] = slot(position);
+        uint32_t b = --depth_;
+        uint32_t a = depth_ - 1;
+        double* dst = slot(a);
+        if (isConstant(a) && isConstant(b)) {
+            constants_[a] = Op::apply(constants_[a], constants_[b]);
+            return;
+        }
+        if (isConstant(b)) {
+            constantRightLoop<Op>(count_, dst, stack_[a], constants_[b]);
+        } else if (isConstant(a)) {
+            constantLeftLoop<Op>(count_, dst, constants_[a], stack_[b]);
+        } else {
+            binaryLoop<Op>(count_, dst, stack_[a], stack_[b]);
+        }
+        stack_[a] = dst;
     }
 
     template <class Op>
     void unary() {
         uint32_t position = depth_ - 1;
+        if (isConstant(position)) {
+            constants_[position] = Op::apply(constants_[position]);
+            return;
+        }
         unaryLoop<Op>(count_, slot(position), stack_[position]);
         stack_[position] = slot(position);
     }
@@ -85,6 +126,7 @@ private:
     const double* const* inputs_;
     double* slots_;
     const double* stack_[STACK_CAPACITY];
+    double constants_[STACK_CAPACITY];  // the value of each null (constant) entry
     uint32_t depth_ = 0;
 };
 
@@ -95,6 +137,7 @@ void BlockMachine::callBuiltin(uint32_t operand) {
     uint32_t argc = operand & 0xffffu;
     depth_ -= argc;
     uint32_t position = depth_++;
+    for (uint32_t k = 0; k < argc; ++k) materialised(position + k);
     if (id == BuiltinFunc::MIN) return runningExtreme<op::MinStep>(position, argc);
     if (id == BuiltinFunc::MAX) return runningExtreme<op::MaxStep>(position, argc);
     double* dst = slot(position);
@@ -118,6 +161,8 @@ void BlockMachine::runningExtreme(uint32_t position, uint32_t argc) {
 void BlockMachine::finish(double* out) const {
     if (depth_ == 0) {
         fillLoop(count_, out, 0.0);
+    } else if (isConstant(depth_ - 1)) {
+        fillLoop(count_, out, constants_[depth_ - 1]);
     } else {
         copyLoop(count_, out, stack_[depth_ - 1]);
     }
@@ -132,7 +177,7 @@ void BlockMachine::execute(Instruction ins) {
         default: break;  // jumps never run here; RETURN ends run()
     }
     const char* zero_error = detail::zeroDivisorError(opcode);
-    if (zero_error != nullptr && anyZero(count_, stack_[depth_ - 1])) throw std::runtime_error(zero_error);
+    if (zero_error != nullptr && divisorHasZero()) throw std::runtime_error(zero_error);
     if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
         detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
 }

@@ -301,7 +301,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, EngineZeroCheck, testing::Values(
     ZeroCase{"b == 0 || a % b > 0", {1, 2}, {0, 3}, nullptr},
     ZeroCase{"b == 0 ? a / b : 0", {1, 2}, {1, 0}, "Division by zero"},
     ZeroCase{"b ? 1 : a % b", {1, 2}, {kNaN, 0}, "Modulo by zero"},
-    ZeroCase{"b ? a : a / 0", {1}, {kNaN}, nullptr}));  // NaN is true
+    ZeroCase{"b ? a : a / 0", {1}, {kNaN}, nullptr},  // NaN is true
+    // Constant operands are read as values in block mode, never filled in.
+    ZeroCase{"a / 0", {1, 2}, {0, 0}, "Division by zero"},
+    ZeroCase{"a % -0.0", {1}, {1}, "Modulo by zero"},
+    ZeroCase{"a / -(b - b)", {1}, {2}, "Division by zero"},
+    ZeroCase{"0 / a + 0 % b", {1, -1}, {2, 3}, nullptr}));
+
+TEST(EngineBlock, ConstantOperandsOnEitherSide) {
+    Column got = runCompiled("(2 - a) * 3 + min(a, 1) - 1 / a", {{-2, 0.5, 4}, {0, 0, 0}});
+    EXPECT_EQ(got, (Column{(2 - -2.0) * 3 + -2 - 1 / -2.0, (2 - 0.5) * 3 + 0.5 - 1 / 0.5, (2 - 4.0) * 3 + 1 - 1 / 4.0}));
+}
 
 TEST(EngineZeroCheck, ConditionalGivesZeroWhereItSkipsTheDivision) {
     Column got = runCompiled("b != 0 ? a / b : 0", {{1, 2, 3}, {0, -0.0, 4}});

@@ -35,27 +35,10 @@ constexpr std::string_view COMPILE_MESSAGES[] = {
 
 bool is(Instruction ins, Opcode op) { return ins.opcode == static_cast<uint32_t>(op); }
 
-bool isJump(Instruction ins) { return is(ins, Opcode::JUMP_IF_FALSE) || is(ins, Opcode::JUMP); }
-
-// Values an instruction takes off the stack before pushing its result.
-uint32_t popCount(Instruction ins) {
-    if (is(ins, Opcode::CALL_BUILTIN)) return ins.operand & 0xffffu;
-    if (is(ins, Opcode::PUSH_CONST) || is(ins, Opcode::LOAD_VAR) || is(ins, Opcode::JUMP)) return 0;
-    if (is(ins, Opcode::LOGICAL_NOT) || is(ins, Opcode::BIT_NOT) || is(ins, Opcode::JUMP_IF_FALSE) ||
-        is(ins, Opcode::RETURN))
-        return 1;
-    return 2;
-}
+using tarnex::isJump;
 
 void checkCall(uint32_t operand, std::string_view text) {
-    uint32_t func = operand >> 16;
-    uint32_t argc = operand & 0xffffu;
-    if (func >= static_cast<uint32_t>(tarnex::BUILTIN_COUNT)) fail("CALL_BUILTIN of an unknown function", text);
-    auto id = static_cast<tarnex::BuiltinFunc>(func);
-    bool variadic = id == tarnex::BuiltinFunc::MIN || id == tarnex::BuiltinFunc::MAX;
-    uint32_t wanted = id == tarnex::BuiltinFunc::POW ? 2 : 1;
-    bool ok = variadic ? argc >= 1 && argc <= static_cast<uint32_t>(tarnex::MAX_CALL_ARGS) : argc == wanted;
-    if (!ok) fail("CALL_BUILTIN with a wrong argument count", text);
+    if (tarnex::validCall(operand) == nullptr) fail("CALL_BUILTIN of an unknown function or with a wrong count", text);
 }
 
 void checkOperands(const tarnex::Program& program, std::string_view text) {
@@ -89,7 +72,7 @@ void checkStackDepth(const std::vector<Instruction>& code, std::string_view text
     for (size_t i = 0; i < code.size(); ++i) {
         if (depth[i] == UNREACHED) continue;
         Instruction ins = code[i];
-        if (static_cast<uint32_t>(depth[i]) < popCount(ins)) fail("stack underflow", text);
+        if (static_cast<uint32_t>(depth[i]) < tarnex::stackReads(ins)) fail("stack underflow", text);
         if (is(ins, Opcode::RETURN)) {
             if (depth[i] != 1) fail("RETURN reached without exactly one value", text);
             continue;

@@ -1,23 +1,55 @@
-// The built-in functions: their ids, names and arities, and the dispatch from
-// an id to its per-element function (tarnex/numeric.h).
+// The built-in functions, written once: ids, names, arities, messages and
+// the per-element function of each (tarnex/numeric.h). The parser's lookup
+// and arity check, folding and every evaluator follow from this table.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 
 #include "tarnex/numeric.h"
 
 namespace tarnex {
 
-// The ids travel inside CALL_BUILTIN operands, so they are fixed.
+// Columns: id, number (it travels inside CALL_BUILTIN operands, so it is
+// fixed), name, kind, fewest and most arguments, the operation (for MIN and
+// MAX the step that folds in one more argument), whether it calls the math
+// library, and the message for a wrong argument count.
+#define TARNEX_BUILTINS(X)                                                                                             \
+    X(SIN, 0, "sin", UNARY, 1, 1, op::Sin, true, "Function expects 1 argument")                                        \
+    X(COS, 1, "cos", UNARY, 1, 1, op::Cos, true, "Function expects 1 argument")                                        \
+    X(TAN, 2, "tan", UNARY, 1, 1, op::Tan, true, "Function expects 1 argument")                                        \
+    X(ASIN, 3, "asin", UNARY, 1, 1, op::Asin, true, "Function expects 1 argument")                                     \
+    X(ACOS, 4, "acos", UNARY, 1, 1, op::Acos, true, "Function expects 1 argument")                                     \
+    X(ATAN, 5, "atan", UNARY, 1, 1, op::Atan, true, "Function expects 1 argument")                                     \
+    X(SQRT, 6, "sqrt", UNARY, 1, 1, op::Sqrt, false, "Function expects 1 argument")                                    \
+    X(POW, 7, "pow", BINARY, 2, 2, op::Pow, true, "pow expects 2 arguments")                                           \
+    X(LOG, 8, "log", UNARY, 1, 1, op::Log, true, "Function expects 1 argument")                                        \
+    X(LOG10, 9, "log10", UNARY, 1, 1, op::Log10, true, "Function expects 1 argument")                                  \
+    X(EXP, 10, "exp", UNARY, 1, 1, op::Exp, true, "Function expects 1 argument")                                       \
+    X(ABS, 11, "abs", UNARY, 1, 1, op::Abs, false, "Function expects 1 argument")                                      \
+    X(FLOOR, 12, "floor", UNARY, 1, 1, op::Floor, false, "Function expects 1 argument")                                \
+    X(CEIL, 13, "ceil", UNARY, 1, 1, op::Ceil, false, "Function expects 1 argument")                                   \
+    X(ROUND, 14, "round", UNARY, 1, 1, op::Round, false, "Function expects 1 argument")                                \
+    X(MIN, 15, "min", RUNNING, 1, 8, op::MinStep, false, "min/max expect at least 1 argument")                         \
+    X(MAX, 16, "max", RUNNING, 1, 8, op::MaxStep, false, "min/max expect at least 1 argument")
+
 enum class BuiltinFunc : int32_t {
-    SIN = 0, COS = 1, TAN = 2, ASIN = 3, ACOS = 4, ATAN = 5, SQRT = 6, POW = 7,
-    LOG = 8, LOG10 = 9, EXP = 10, ABS = 11, FLOOR = 12, CEIL = 13, ROUND = 14,
-    MIN = 15, MAX = 16,
+#define TARNEX_BUILTIN_ENUM(id, number, ...) id = number,
+    TARNEX_BUILTINS(TARNEX_BUILTIN_ENUM)
+#undef TARNEX_BUILTIN_ENUM
 };
 
-constexpr int BUILTIN_COUNT = 17;
+// UNARY and BINARY apply their operation once; RUNNING starts from the first
+// argument and folds in each later one with its step.
+enum class BuiltinKind : uint8_t { UNARY, BINARY, RUNNING };
+
+constexpr int BUILTIN_COUNT = 0
+#define TARNEX_BUILTIN_COUNT(...) +1
+    TARNEX_BUILTINS(TARNEX_BUILTIN_COUNT)
+#undef TARNEX_BUILTIN_COUNT
+    ;
 // A call takes at most this many arguments; the evaluators size their
 // argument lists by it.
 constexpr int MAX_CALL_ARGS = 8;
@@ -25,42 +57,56 @@ constexpr int MAX_CALL_ARGS = 8;
 struct BuiltinEntry {
     std::string_view name;
     BuiltinFunc id;
+    BuiltinKind kind;
+    uint32_t min_args;
+    uint32_t max_args;
+    bool library_call;
+    const char* arity_error;
 };
 
-extern const BuiltinEntry BUILTIN_TABLE[BUILTIN_COUNT];
+inline constexpr BuiltinEntry BUILTIN_TABLE[BUILTIN_COUNT] = {
+#define TARNEX_BUILTIN_ENTRY(id, number, name, kind, fewest, most, operation, library, message) \
+    {name, BuiltinFunc::id, BuiltinKind::kind, fewest, most, library, message},
+    TARNEX_BUILTINS(TARNEX_BUILTIN_ENTRY)
+#undef TARNEX_BUILTIN_ENTRY
+};
+
+constexpr bool builtinsNumberedInOrder() {
+    for (int i = 0; i < BUILTIN_COUNT; ++i)
+        if (static_cast<int>(BUILTIN_TABLE[i].id) != i || BUILTIN_TABLE[i].max_args > MAX_CALL_ARGS) return false;
+    return true;
+}
+static_assert(builtinsNumberedInOrder());
+
+// The entry of a CALL_BUILTIN operand (id << 16 | argc) when the id is in the
+// table and the count suits it; nullptr otherwise.
+inline const BuiltinEntry* validCall(uint32_t operand) {
+    uint32_t id = operand >> 16;
+    uint32_t argc = operand & 0xffffu;
+    if (id >= static_cast<uint32_t>(BUILTIN_COUNT)) return nullptr;
+    const BuiltinEntry& entry = BUILTIN_TABLE[id];
+    return argc >= entry.min_args && argc <= entry.max_args ? &entry : nullptr;
+}
 
 // The entry whose name equals `name` ignoring ASCII case, or nullptr.
 const BuiltinEntry* findBuiltin(std::string_view name);
 
-// Calls `visit` with the op:: functor of a one-argument built-in (ids 0 to 14
-// except POW) and returns its result. Both evaluators and folding dispatch
-// through here, so the id-to-function mapping exists once.
+// Calls `visit` with the op:: functor of built-in `id` and returns its
+// result. Every evaluator and folding dispatch through here, so the mapping
+// from id to function exists once; an id outside the table throws.
 template <class Visitor>
-decltype(auto) visitUnaryBuiltin(BuiltinFunc id, Visitor&& visit) {
+decltype(auto) visitBuiltin(BuiltinFunc id, Visitor&& visit) {
     switch (id) {
-        case BuiltinFunc::SIN: return visit(op::Sin{});
-        case BuiltinFunc::COS: return visit(op::Cos{});
-        case BuiltinFunc::TAN: return visit(op::Tan{});
-        case BuiltinFunc::ASIN: return visit(op::Asin{});
-        case BuiltinFunc::ACOS: return visit(op::Acos{});
-        case BuiltinFunc::ATAN: return visit(op::Atan{});
-        case BuiltinFunc::SQRT: return visit(op::Sqrt{});
-        case BuiltinFunc::LOG: return visit(op::Log{});
-        case BuiltinFunc::LOG10: return visit(op::Log10{});
-        case BuiltinFunc::EXP: return visit(op::Exp{});
-        case BuiltinFunc::ABS: return visit(op::Abs{});
-        case BuiltinFunc::FLOOR: return visit(op::Floor{});
-        case BuiltinFunc::CEIL: return visit(op::Ceil{});
-        default: return visit(op::Round{});
+#define TARNEX_BUILTIN_CASE(name, number, text, kind, fewest, most, operation, ...) \
+    case BuiltinFunc::name: return visit(operation{});
+        TARNEX_BUILTINS(TARNEX_BUILTIN_CASE)
+#undef TARNEX_BUILTIN_CASE
     }
+    throw std::logic_error("unknown built-in function");
 }
 
 // The value of built-in `id` for `argc` argument values (argc already checked).
 double callBuiltin(BuiltinFunc id, const double* args, uint32_t argc);
-
-}  // namespace tarnex
-
-namespace tarnex {
 
 // Throws the fixed arity message when `argc` arguments do not suit `id`.
 void checkArity(BuiltinFunc id, size_t argc);

@@ -13,7 +13,26 @@
 #include "tarnex/program.h"
 
 namespace tarnex {
+
+struct Plan;
+
+// How `program` is to be run: its route, its block steps or the masked
+// route's shape, decided once. The cache stores it in `program.plan` before
+// sharing the program; evaluation plans a program without one each time.
+// Code no compiler produces and no route can run safely is planned as
+// malformed, and evaluating it throws std::logic_error.
+std::shared_ptr<const Plan> planProgram(const Program& program);
+
 namespace detail {
+// The instruction-set levels the block route's loops are compiled for; the
+// best one the CPU supports is chosen at load.
+enum class KernelLevel { BASELINE, X86_64_V3, X86_64_V4 };
+KernelLevel bestKernelLevel();
+// For tests that compare levels: switches the block route to `level`, or
+// returns false and changes nothing when the CPU lacks it.
+bool useKernelLevel(KernelLevel level);
+const char* kernelLevelName();
+
 // The per-element route of evaluateBlock, for programs with jumps.
 void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs);
 // The masked route of evaluateBlock, for programs with jumps: each

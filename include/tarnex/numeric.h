@@ -22,10 +22,25 @@ inline int64_t to_int64(double x) {
                                      : std::numeric_limits<int64_t>::min();
 }
 
+// The right operand of &, | and ^ in the per-element evaluator: below 2^63
+// (NaN included) as to_int64; from 2^63 up to 2^64 the exact unsigned value;
+// 2^64 and above, and +infinity, the pattern 0x8000000000000000.
+inline uint64_t to_uint64(double x) {
+    constexpr double lower = 9223372036854775808.0;   // 2^63, exact
+    constexpr double upper = 18446744073709551616.0;  // 2^64, exact
+    return (x >= lower && x < upper) ? static_cast<uint64_t>(x) : static_cast<uint64_t>(to_int64(x));
+}
+
+// The integer result of a bitwise operation read as signed, back to double.
+inline double fromBits(uint64_t bits) { return static_cast<double>(static_cast<int64_t>(bits)); }
+
 inline bool truth(double x) { return x != 0.0; }  // NaN is true, -0.0 false
 inline double fromBool(bool b) { return b ? 1.0 : 0.0; }
 
 namespace op {
+
+// The placeholder of opcodes that compute nothing (pushes, jumps, calls).
+struct None {};
 
 // Binary operations, one functor per opcode.
 struct Add { static double apply(double a, double b) { return a + b; } };
@@ -41,6 +56,16 @@ struct BitOr {
 };
 struct BitXor {
     static double apply(double a, double b) { return static_cast<double>(to_int64(a) ^ to_int64(b)); }
+};
+// The per-element evaluator's variants: the right operand through to_uint64.
+struct BitAndUnsigned {
+    static double apply(double a, double b) { return fromBits(static_cast<uint64_t>(to_int64(a)) & to_uint64(b)); }
+};
+struct BitOrUnsigned {
+    static double apply(double a, double b) { return fromBits(static_cast<uint64_t>(to_int64(a)) | to_uint64(b)); }
+};
+struct BitXorUnsigned {
+    static double apply(double a, double b) { return fromBits(static_cast<uint64_t>(to_int64(a)) ^ to_uint64(b)); }
 };
 // Shifts work on the unsigned bit pattern (left) or rely on C++20's defined
 // arithmetic right shift, so no count or value is undefined behaviour.
@@ -63,6 +88,10 @@ struct CmpGt { static double apply(double a, double b) { return fromBool(a > b);
 struct CmpGe { static double apply(double a, double b) { return fromBool(a >= b); } };
 struct LogicalAnd { static double apply(double a, double b) { return fromBool(truth(a) && truth(b)); } };
 struct LogicalOr { static double apply(double a, double b) { return fromBool(truth(a) || truth(b)); } };
+// The chosen value passes unchanged, NaN payload and sign of zero included.
+struct Select {
+    static double apply(double c, double x, double y) { return truth(c) ? x : y; }
+};
 
 // Unary operations.
 struct LogicalNot { static double apply(double x) { return fromBool(!truth(x)); } };
@@ -91,6 +120,13 @@ struct Pow { static double apply(double a, double b) { return std::pow(a, b); } 
 // and of equal values the earlier one wins.
 struct MinStep { static double apply(double acc, double v) { return v < acc ? v : acc; } };
 struct MaxStep { static double apply(double acc, double v) { return v > acc ? v : acc; } };
+
+// How many operands an operation's apply takes.
+template <class Op>
+constexpr int arity = requires { Op::apply(0.0); }                ? 1
+                      : requires { Op::apply(0.0, 0.0); }      ? 2
+                      : requires { Op::apply(0.0, 0.0, 0.0); } ? 3
+                                                               : 0;
 
 }  // namespace op
 }  // namespace tarnex

@@ -15,6 +15,7 @@
 namespace tarnex {
 
 class Program;
+class Emitter;
 
 enum NodeKind : int32_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4, CALL = 5 };
 
@@ -46,6 +47,11 @@ public:
 
     // Appends the code of node `index`'s subtree to `program` (code generation).
     void emitNode(Program& program, int32_t index) const;
+    // After emitNode(program, root): fills `program.block_code` with the same
+    // program where each &&, || and ?: whose skipped parts can neither fail
+    // nor call the math library is a whole-block operation instead of jumps.
+    // Leaves it empty when no such operator exists.
+    void emitBlockCode(Program& program, int32_t root) const;
 
 private:
     int32_t parseLogicalAnd();
@@ -72,6 +78,8 @@ private:
     template <class Next>
     int32_t parseBinaryLevel(std::initializer_list<int32_t> ops, Next next);
 
+    void emitTree(Emitter& emit, int32_t index) const;
+
     friend class NestingGuard;
 
     std::vector<Token> tokens;
@@ -79,6 +87,7 @@ private:
     std::vector<Node> nodes;
     std::vector<std::string_view> names;
     int depth = 0;
+    mutable std::vector<uint32_t> constant_of_;  // where emitNode put each node's constants
 };
 
 }  // namespace tarnex

@@ -8,56 +8,6 @@
 namespace tarnex {
 namespace {
 
-void emitInstruction(Program& program, Opcode opcode, uint32_t operand = 0) {
-    program.code.push_back(Instruction{static_cast<uint32_t>(opcode), operand});
-}
-
-uint32_t addConstant(Program& program, double value) {
-    program.constants.push_back(value);
-    return static_cast<uint32_t>(program.constants.size() - 1);
-}
-
-void emitConstant(Program& program, double value) {
-    emitInstruction(program, Opcode::PUSH_CONST, addConstant(program, value));
-}
-
-uint32_t emitJump(Program& program, Opcode opcode) {
-    emitInstruction(program, opcode, 0);
-    return static_cast<uint32_t>(program.code.size() - 1);
-}
-
-void patchJump(Program& program, uint32_t jump) {
-    program.code[jump].operand = static_cast<uint32_t>(program.code.size()) - jump;
-}
-
-Opcode binaryOpcode(int32_t op) {
-    // Token kinds PLUS..CARET map to ADD..BIT_XOR, SHL..GE to SHIFT_LEFT..CMP_GE.
-    return static_cast<Opcode>(op <= CARET ? op - 1 : op - 2);
-}
-
-// Stack entries each node's code needs. Children precede parents in the
-// array, so one pass in index order sees every child before its parent.
-uint32_t stackDepth(const std::vector<Node>& nodes, int32_t root) {
-    std::vector<uint32_t> depth(nodes.size(), 1);
-    for (size_t i = 0; i <= static_cast<size_t>(root); ++i) {
-        const Node& n = nodes[i];
-        switch (n.kind) {
-            case UNARY: depth[i] = n.op == MINUS ? std::max(depth[n.left], 2u) : depth[n.left]; break;
-            case BINARY:
-                depth[i] = (n.op == AND || n.op == OR) ? std::max(depth[n.left], depth[n.right])
-                                                       : std::max(depth[n.left], 1 + depth[n.right]);
-                break;
-            case TERNARY: depth[i] = std::max({depth[n.left], depth[n.right], depth[n.third]}); break;
-            case CALL:
-                depth[i] = 0;
-                for (uint32_t k = 0; k < n.argc; ++k) depth[i] = std::max(depth[i], k + depth[n.args[k]]);
-                break;
-            default: break;
-        }
-    }
-    return depth[root];
-}
-
 // One pending node of the post-order walk: `stage` counts the children
 // already emitted, `jump` remembers the one jump a later stage patches.
 struct EmitFrame {
@@ -73,91 +23,174 @@ void fillVariableTable(Program& program) {
     program.var_values.assign(n, 0.0);
 }
 
+bool hasJumps(const std::vector<Instruction>& code) {
+    return std::any_of(code.begin(), code.end(), [](Instruction ins) {
+        return ins.opcode == static_cast<uint32_t>(Opcode::JUMP_IF_FALSE) ||
+               ins.opcode == static_cast<uint32_t>(Opcode::JUMP);
+    });
+}
+
+// Per node: whether its subtree may be computed for elements that would
+// skip it. Nothing may fail (no / or %) and nothing may cost a library call,
+// which the masked route spares the elements off the path.
+std::vector<uint8_t> freeToCompute(const std::vector<Node>& nodes, int32_t root) {
+    std::vector<uint8_t> free(static_cast<size_t>(root) + 1, 1);
+    for (size_t i = 0; i <= static_cast<size_t>(root); ++i) {
+        const Node& n = nodes[i];
+        uint8_t& f = free[i];
+        switch (n.kind) {
+            case UNARY: f = free[n.left]; break;
+            case BINARY: f = n.op != SLASH && n.op != PERCENT && free[n.left] && free[n.right]; break;
+            case TERNARY: f = free[n.left] && free[n.right] && free[n.third]; break;
+            case CALL:
+                f = !BUILTIN_TABLE[n.func].library_call;
+                for (uint32_t k = 0; k < n.argc; ++k) f = f && free[n.args[k]];
+                break;
+            default: break;
+        }
+    }
+    return free;
+}
+
 }  // namespace
+
+// Appends instructions to `code`; constants go to the program's pool when
+// compiling, and are looked up where compiling put them when emitting the
+// plan's branch-free variant, so both share one pool.
+class Emitter {
+public:
+        // An || pushes three constants, other nodes fewer.
+    static constexpr size_t CONSTANTS_PER_NODE = 3;
+
+    Emitter(Program& program, std::vector<Instruction>& code, std::vector<uint32_t>& constant_of,
+            const std::vector<uint8_t>* whole_block)
+        : program_(program), code_(code), constant_of_(constant_of), whole_block_(whole_block) {}
+
+    void instruction(Opcode opcode, uint32_t operand = 0) {
+        code_.push_back(Instruction{static_cast<uint32_t>(opcode), operand});
+    }
+
+    // The k-th (of at most CONSTANTS_PER_NODE) constant that `node`'s own
+    // code pushes.
+    void constant(int32_t node, uint32_t k, double value) {
+        uint32_t& index = constant_of_[static_cast<size_t>(node) * CONSTANTS_PER_NODE + k];
+        if (whole_block_ == nullptr) {
+            program_.constants.push_back(value);
+            index = static_cast<uint32_t>(program_.constants.size() - 1);
+        }
+        instruction(Opcode::PUSH_CONST, index);
+    }
+
+    uint32_t jump(Opcode opcode) {
+        instruction(opcode, 0);
+        return static_cast<uint32_t>(code_.size() - 1);
+    }
+
+    void patch(uint32_t jump) { code_[jump].operand = static_cast<uint32_t>(code_.size()) - jump; }
+
+    // Whether a &&, || or ?: node becomes one whole-block operation.
+    bool wholeBlock(int32_t node) const { return whole_block_ != nullptr && (*whole_block_)[node]; }
+
+private:
+    Program& program_;
+    std::vector<Instruction>& code_;
+    std::vector<uint32_t>& constant_of_;  // per node and k, its index in the pool
+    const std::vector<uint8_t>* whole_block_;
+};
 
 // An explicit work stack instead of recursion: a left-nested chain of 100,000
 // terms is a tree 100,000 levels high.
-void Parser::emitNode(Program& program, int32_t index) const {
+void Parser::emitTree(Emitter& emit, int32_t index) const {
     std::vector<EmitFrame> work{{index, 0, 0}};
     while (!work.empty()) {
         EmitFrame& frame = work.back();
-        const Node& n = nodes[frame.node];
+        const int32_t id = frame.node;
+        const Node& n = nodes[id];
         uint32_t stage = frame.stage++;
         int32_t child = -1;
         switch (n.kind) {
-            case CONST: emitConstant(program, n.value); break;
-            case VAR: emitInstruction(program, Opcode::LOAD_VAR, static_cast<uint32_t>(n.left)); break;
+            case CONST: emit.constant(id, 0, n.value); break;
+            case VAR: emit.instruction(Opcode::LOAD_VAR, static_cast<uint32_t>(n.left)); break;
             case UNARY:
                 if (stage == 0) {
                     child = n.left;
                 } else if (n.op == MINUS) {
-                    emitConstant(program, -1.0);
-                    emitInstruction(program, Opcode::MUL);
-                } else if (n.op == NOT) {
-                    emitInstruction(program, Opcode::LOGICAL_NOT);
-                } else if (n.op == TILDE) {
-                    emitInstruction(program, Opcode::BIT_NOT);
+                    emit.constant(id, 0, -1.0);
+                    emit.instruction(Opcode::MUL);
+                } else if (n.op != PLUS) {
+                    emit.instruction(opcodeForToken(n.op, OpcodeKind::UNARY));
                 }
                 break;
             case BINARY:
                 if (stage == 0) {
                     child = n.left;
-                } else if (n.op == AND) {
+                } else if ((n.op == AND || n.op == OR) && emit.wholeBlock(id)) {
                     if (stage == 1) {
-                        frame.jump = emitJump(program, Opcode::JUMP_IF_FALSE);
                         child = n.right;
                     } else {
-                        uint32_t j2 = emitJump(program, Opcode::JUMP_IF_FALSE);
-                        emitConstant(program, 1.0);
-                        uint32_t j3 = emitJump(program, Opcode::JUMP);
-                        patchJump(program, frame.jump);
-                        patchJump(program, j2);
-                        emitConstant(program, 0.0);
-                        patchJump(program, j3);
+                        emit.instruction(opcodeForToken(n.op, OpcodeKind::BINARY, true));
+                    }
+                } else if (n.op == AND) {
+                    if (stage == 1) {
+                        frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
+                        child = n.right;
+                    } else {
+                        uint32_t j2 = emit.jump(Opcode::JUMP_IF_FALSE);
+                        emit.constant(id, 0, 1.0);
+                        uint32_t j3 = emit.jump(Opcode::JUMP);
+                        emit.patch(frame.jump);
+                        emit.patch(j2);
+                        emit.constant(id, 1, 0.0);
+                        emit.patch(j3);
                     }
                 } else if (n.op == OR) {
                     if (stage == 1) {
-                        uint32_t j1 = emitJump(program, Opcode::JUMP_IF_FALSE);
-                        emitConstant(program, 1.0);
-                        frame.jump = emitJump(program, Opcode::JUMP);
-                        patchJump(program, j1);
+                        uint32_t j1 = emit.jump(Opcode::JUMP_IF_FALSE);
+                        emit.constant(id, 0, 1.0);
+                        frame.jump = emit.jump(Opcode::JUMP);
+                        emit.patch(j1);
                         child = n.right;
                     } else {
-                        uint32_t j3 = emitJump(program, Opcode::JUMP_IF_FALSE);
-                        emitConstant(program, 1.0);
-                        uint32_t j4 = emitJump(program, Opcode::JUMP);
-                        patchJump(program, j3);
-                        emitConstant(program, 0.0);
-                        patchJump(program, frame.jump);
-                        patchJump(program, j4);
+                        uint32_t j3 = emit.jump(Opcode::JUMP_IF_FALSE);
+                        emit.constant(id, 1, 1.0);
+                        uint32_t j4 = emit.jump(Opcode::JUMP);
+                        emit.patch(j3);
+                        emit.constant(id, 2, 0.0);
+                        emit.patch(frame.jump);
+                        emit.patch(j4);
                     }
                 } else if (stage == 1) {
                     child = n.right;
                 } else {
-                    emitInstruction(program, binaryOpcode(n.op));
+                    emit.instruction(opcodeForToken(n.op, OpcodeKind::BINARY));
                 }
                 break;
             case TERNARY:
-                if (stage == 0) {
+                if (emit.wholeBlock(id)) {
+                    if (stage < 3) {
+                        child = stage == 0 ? n.left : stage == 1 ? n.right : n.third;
+                    } else {
+                        emit.instruction(Opcode::SELECT);
+                    }
+                } else if (stage == 0) {
                     child = n.left;
                 } else if (stage == 1) {
-                    frame.jump = emitJump(program, Opcode::JUMP_IF_FALSE);
+                    frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
                     child = n.right;
                 } else if (stage == 2) {
-                    uint32_t j2 = emitJump(program, Opcode::JUMP);
-                    patchJump(program, frame.jump);
+                    uint32_t j2 = emit.jump(Opcode::JUMP);
+                    emit.patch(frame.jump);
                     frame.jump = j2;
                     child = n.third;
                 } else {
-                    patchJump(program, frame.jump);
+                    emit.patch(frame.jump);
                 }
                 break;
             case CALL:
                 if (stage < n.argc) {
                     child = n.args[stage];
                 } else {
-                    emitInstruction(program, Opcode::CALL_BUILTIN,
-                                    (static_cast<uint32_t>(n.func) << 16) | n.argc);
+                    emit.instruction(Opcode::CALL_BUILTIN, (static_cast<uint32_t>(n.func) << 16) | n.argc);
                 }
                 break;
         }
@@ -169,16 +202,41 @@ void Parser::emitNode(Program& program, int32_t index) const {
     }
 }
 
+void Parser::emitNode(Program& program, int32_t index) const {
+    constant_of_.assign(nodes.size() * Emitter::CONSTANTS_PER_NODE, 0);
+    Emitter emit(program, program.code, constant_of_, nullptr);
+    emitTree(emit, index);
+}
+
+// The &&, || and ?: whose skipped parts are free to compute become
+// whole-block operations; the rest keep their jumps.
+void Parser::emitBlockCode(Program& program, int32_t root) const {
+    std::vector<uint8_t> free = freeToCompute(nodes, root);
+    std::vector<uint8_t> whole_block(free.size(), 0);
+    bool any = false;
+    for (size_t i = 0; i < free.size(); ++i) {
+        const Node& n = nodes[i];
+        bool branch = (n.kind == BINARY && (n.op == AND || n.op == OR)) || n.kind == TERNARY;
+        whole_block[i] = branch && free[n.right] && (n.kind != TERNARY || free[n.third]);
+        any = any || whole_block[i];
+    }
+    if (!any) return;
+    Emitter emit(program, program.block_code, constant_of_, &whole_block);
+    emitTree(emit, root);
+    emit.instruction(Opcode::RETURN);
+}
+
 Program compile(std::string_view text, const std::vector<std::string_view>& names) {
     Parser parser(Lexer(text).tokenize(), names);
     int32_t root = parser.parseExpression();
     if (!parser.atEnd()) throw std::runtime_error("Parse error");
-    if (stackDepth(parser.tree(), root) > STACK_CAPACITY) throw std::runtime_error("Expression too complex");
 
     Program program;
     program.var_names.assign(names.begin(), names.end());
     parser.emitNode(program, root);
-    emitInstruction(program, Opcode::RETURN);
+    program.code.push_back(Instruction{static_cast<uint32_t>(Opcode::RETURN), 0});
+    if (stackDepth(program.code) > STACK_CAPACITY) throw std::runtime_error("Expression too complex");
+    if (hasJumps(program.code)) parser.emitBlockCode(program, root);
     fillVariableTable(program);
     return program;
 }

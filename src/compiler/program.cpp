@@ -1,27 +1,10 @@
 #include "tarnex/program.h"
 
+#include <algorithm>
+
 #include "tarnex/lexer.h"
 
 namespace tarnex {
-
-int opcodeStackEffect(Opcode op) {
-    switch (op) {
-#define TARNEX_OPCODE_EFFECT(name, number, effect, meaning) \
-    case Opcode::name: return effect;
-        TARNEX_OPCODES(TARNEX_OPCODE_EFFECT)
-#undef TARNEX_OPCODE_EFFECT
-    }
-    return 0;
-}
-
-const char* opcodeName(uint32_t opcode) {
-    static const char* const names[] = {
-#define TARNEX_OPCODE_NAME(name, number, effect, meaning) #name,
-        TARNEX_OPCODES(TARNEX_OPCODE_NAME)
-#undef TARNEX_OPCODE_NAME
-    };
-    return opcode < OPCODE_COUNT ? names[opcode] : "?";
-}
 
 size_t NameHash::operator()(const std::string& name) const {
     uint64_t h = 0xcbf29ce484222325ull;
@@ -30,6 +13,22 @@ size_t NameHash::operator()(const std::string& name) const {
         h *= 0x100000001b3ull;
     }
     return static_cast<size_t>(h);
+}
+
+uint32_t stackDepth(const std::vector<Instruction>& code) {
+    constexpr int64_t UNREACHED = -1;
+    std::vector<int64_t> at(code.size() + 1, UNREACHED);
+    int64_t depth = 0, deepest = 0;
+    for (size_t i = 0; i < code.size(); ++i) {
+        if (at[i] != UNREACHED) depth = at[i];
+        Instruction ins = code[i];
+        depth += stackEffect(ins);
+        deepest = std::max(deepest, depth);
+        auto opcode = static_cast<Opcode>(ins.opcode);
+        if (opcode == Opcode::JUMP_IF_FALSE || opcode == Opcode::JUMP)
+            at[std::min<size_t>(i + ins.operand, code.size())] = depth;
+    }
+    return static_cast<uint32_t>(deepest);
 }
 
 bool NameEqual::operator()(const std::string& a, const std::string& b) const {

@@ -1,204 +1,106 @@
 #include <algorithm>
-#include <cstddef>
 #include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 
-#include "tarnex/builtins.h"
 #include "tarnex/engine.h"
-#include "tarnex/numeric.h"
 
 #include "block_loops.h"
-#include "operations.h"
+#include "kernels.h"
+#include "plan.h"
 
 namespace tarnex {
 namespace {
 
+// Elements a step works through at once when no zero check asks for the
+// whole block: a few slots of this size stay in the first-level cache, and
+// the call per step is still shared by hundreds of elements.
+constexpr uint64_t TILE = 1024;
+
 // Uninitialised on purpose: a slot buffer becomes resident only once a
-// program writes to it, so a shallow program costs a few pages, not 8 MiB.
+// program writes to it.
 thread_local std::unique_ptr<double[]> scratch;
 thread_local uint64_t scratch_size = 0;
 
-double* scratchFor(uint64_t count) {
-    if (count > std::numeric_limits<uint64_t>::max() / sizeof(double) / STACK_CAPACITY) throw std::bad_alloc();
-    return detail::reserved(scratch, scratch_size, uint64_t{STACK_CAPACITY} * count);
+double* scratchFor(uint32_t slots, uint64_t count) {
+    if (slots != 0 && count > std::numeric_limits<uint64_t>::max() / sizeof(double) / slots) throw std::bad_alloc();
+    return detail::reserved(scratch, scratch_size, uint64_t{slots} * count);
 }
 
-bool hasJumps(const Program& program) {
-    return std::any_of(program.code.begin(), program.code.end(), [](Instruction ins) {
-        return ins.opcode == static_cast<uint32_t>(Opcode::JUMP_IF_FALSE) ||
-               ins.opcode == static_cast<uint32_t>(Opcode::JUMP);
-    });
-}
-
-using detail::anyZero;
-using detail::binaryLoop;
-using detail::copyLoop;
-using detail::fillLoop;
-using detail::unaryLoop;
-
-template <class Op>
-void constantRightLoop(uint64_t count, double* dst, const double* a, double b) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b);
-}
-
-template <class Op>
-void constantLeftLoop(uint64_t count, double* dst, double a, const double* b) {
-    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a, b[i]);
-}
-
-// Entry k of the stack points at an input or at slot k's buffer, and every
-// result lands in the slot of the position it takes, so an operation reads
-// and writes one buffer at most element for element. A constant stays a
-// single value (a null entry) until something needs it as a block: most
-// meet a block operand that reads the value directly, and never cost a fill.
-class BlockMachine {
+class StepRunner {
 public:
-    BlockMachine(const Program& program, uint64_t count, const double* const* inputs)
-        : program_(program), count_(count), inputs_(inputs), slots_(scratchFor(count)) {}
+    StepRunner(const Plan& plan, double* out, const double* const* inputs)
+        : plan_(plan), kernels_(detail::activeKernels()), out_(out), inputs_(inputs) {}
 
-    void run(double* out);
+    // Returns the message of a zero divisor met, or nullptr.
+    const char* run(uint64_t count) {
+        const uint64_t tile = plan_.whole_blocks ? count : std::min(count, TILE);
+        slots_ = scratchFor(plan_.slots, tile);
+        tile_ = tile;
+        for (start_ = 0; start_ < count; start_ += tile)
+            if (const char* error = runTile(std::min(tile, count - start_))) return error;
+        return nullptr;
+    }
 
 private:
-    double* slot(uint32_t position) const { return slots_ + position * count_; }
-
-    void pushConstant(uint32_t index) {
-        constants_[depth_] = program_.constants[index];
-        stack_[depth_++] = nullptr;
-    }
-
-    void pushInput(uint32_t index) { stack_[depth_++] = inputs_[index]; }
-
-    bool isConstant(uint32_t position) const { return stack_[position] == nullptr; }
-
-    const double* materialised(uint32_t position) {
-        if (isConstant(position)) {
-            fillLoop(count_, slot(position), constants_[position]);
-            stack_[position] = slot(position);
+    const double* source(const Operand& operand) const {
+        switch (operand.kind) {
+            case Operand::INPUT: return inputs_[operand.index] + start_;
+            case Operand::VALUE: return &plan_.values[operand.index];
+            case Operand::SLOT:
+            case Operand::OUT: return target(operand);
+            case Operand::NONE: break;
         }
-        return stack_[position];
+        return nullptr;
     }
 
-    bool divisorHasZero() const {
-        uint32_t top = depth_ - 1;
-        return isConstant(top) ? constants_[top] == 0.0 : anyZero(count_, stack_[top]);
+    double* target(const Operand& operand) const {
+        return operand.kind == Operand::OUT ? out_ + start_ : slots_ + operand.index * tile_;
     }
 
-    template <class Op>
-    void binary() {
-        uint32_t b = --depth_;
-        uint32_t a = depth_ - 1;
-        double* dst = slot(a);
-        if (isConstant(a) && isConstant(b)) {
-            constants_[a] = Op::apply(constants_[a], constants_[b]);
-            return;
+    const char* runTile(uint64_t count) {
+        for (const Step& step : plan_.steps) {
+            if (step.check != ZeroCheck::NONE &&
+                (step.check == ZeroCheck::ALWAYS_FAILS || kernels_.any_zero(count, source(step.b))))
+                return step.zero_error;
+            kernels_.kernels[step.kernel](count, target(step.dst), source(step.a), source(step.b), source(step.c));
         }
-        if (isConstant(b)) {
-            constantRightLoop<Op>(count_, dst, stack_[a], constants_[b]);
-        } else if (isConstant(a)) {
-            constantLeftLoop<Op>(count_, dst, constants_[a], stack_[b]);
-        } else {
-            binaryLoop<Op>(count_, dst, stack_[a], stack_[b]);
-        }
-        stack_[a] = dst;
+        return nullptr;
     }
 
-    template <class Op>
-    void unary() {
-        uint32_t position = depth_ - 1;
-        if (isConstant(position)) {
-            constants_[position] = Op::apply(constants_[position]);
-            return;
-        }
-        unaryLoop<Op>(count_, slot(position), stack_[position]);
-        stack_[position] = slot(position);
-    }
-
-    void callBuiltin(uint32_t operand);
-    template <class Step>
-    void runningExtreme(uint32_t position, uint32_t argc);
-    void finish(double* out) const;
-    void execute(Instruction ins);
-
-    const Program& program_;
-    uint64_t count_;
+    const Plan& plan_;
+    const detail::KernelSet& kernels_;
+    double* out_;
     const double* const* inputs_;
-    double* slots_;
-    const double* stack_[STACK_CAPACITY];
-    double constants_[STACK_CAPACITY];  // the value of each null (constant) entry
-    uint32_t depth_ = 0;
+    double* slots_ = nullptr;
+    uint64_t tile_ = 0;
+    uint64_t start_ = 0;
 };
-
-// The arguments stay where they are on the stack: argument k sits at
-// position + k, and the result takes argument 0's position.
-void BlockMachine::callBuiltin(uint32_t operand) {
-    auto id = static_cast<BuiltinFunc>(operand >> 16);
-    uint32_t argc = operand & 0xffffu;
-    depth_ -= argc;
-    uint32_t position = depth_++;
-    for (uint32_t k = 0; k < argc; ++k) materialised(position + k);
-    if (id == BuiltinFunc::MIN) return runningExtreme<op::MinStep>(position, argc);
-    if (id == BuiltinFunc::MAX) return runningExtreme<op::MaxStep>(position, argc);
-    double* dst = slot(position);
-    if (id == BuiltinFunc::POW) {
-        binaryLoop<op::Pow>(count_, dst, stack_[position], stack_[position + 1]);
-    } else {
-        visitUnaryBuiltin(id, [&](auto fn) { unaryLoop<decltype(fn)>(count_, dst, stack_[position]); });
-    }
-    stack_[position] = dst;
-}
-
-// With one argument the result is that argument, input or slot alike.
-template <class Step>
-void BlockMachine::runningExtreme(uint32_t position, uint32_t argc) {
-    for (uint32_t k = 1; k < argc; ++k) {
-        binaryLoop<Step>(count_, slot(position), stack_[position], stack_[position + k]);
-        stack_[position] = slot(position);
-    }
-}
-
-void BlockMachine::finish(double* out) const {
-    if (depth_ == 0) {
-        fillLoop(count_, out, 0.0);
-    } else if (isConstant(depth_ - 1)) {
-        fillLoop(count_, out, constants_[depth_ - 1]);
-    } else {
-        copyLoop(count_, out, stack_[depth_ - 1]);
-    }
-}
-
-void BlockMachine::execute(Instruction ins) {
-    auto opcode = static_cast<Opcode>(ins.opcode);
-    switch (opcode) {
-        case Opcode::PUSH_CONST: return pushConstant(ins.operand);
-        case Opcode::LOAD_VAR: return pushInput(ins.operand);
-        case Opcode::CALL_BUILTIN: return callBuiltin(ins.operand);
-        default: break;  // jumps never run here; RETURN ends run()
-    }
-    const char* zero_error = detail::zeroDivisorError(opcode);
-    if (zero_error != nullptr && divisorHasZero()) throw std::runtime_error(zero_error);
-    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
-        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
-}
-
-void BlockMachine::run(double* out) {
-    for (Instruction ins : program_.code) {
-        if (ins.opcode == static_cast<uint32_t>(Opcode::RETURN)) break;
-        execute(ins);
-    }
-    finish(out);
-}
 
 }  // namespace
 
+// The three routes, side by side: block steps; the masked route, which hands
+// a block with a zero divisor on some element's path to the per-element
+// route so that the right element raises the right error; element by element.
 void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs) {
     if (count == 0) return;
-    if (hasJumps(program)) {
-        if (!detail::evaluateMasked(program, count, out, inputs)) detail::evaluateElements(program, count, out, inputs);
-        return;
+    std::shared_ptr<const Plan> planned = program.plan ? nullptr : planProgram(program);
+    const Plan& plan = program.plan ? *program.plan : *planned;
+    switch (plan.route) {
+        case Route::BLOCK: {
+            const char* error = StepRunner(plan, out, inputs).run(count);
+            if (error == nullptr) return;
+            if (!plan.errors_per_element) throw std::runtime_error(error);
+            return detail::runElements(program, plan.read_variables, count, out, inputs);
+        }
+        case Route::MASKED:
+            if (detail::runMasked(program, plan, count, out, inputs)) return;
+            return detail::runElements(program, plan.read_variables, count, out, inputs);
+        case Route::ELEMENTS: return detail::runElements(program, plan.read_variables, count, out, inputs);
+        case Route::MALFORMED: break;
     }
-    BlockMachine(program, count, inputs).run(out);
+    throw std::logic_error("malformed program");
 }
 
 }  // namespace tarnex

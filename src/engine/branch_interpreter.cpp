@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -28,7 +28,7 @@
 #include "tarnex/numeric.h"
 
 #include "block_loops.h"
-#include "operations.h"
+#include "plan.h"
 
 namespace tarnex {
 namespace {
@@ -42,182 +42,24 @@ using detail::unaryLoop;
 
 using Mask = uint64_t;  // per element: all ones on the path, zero off it
 
-// Every path waiting at a jump target keeps a mask of the block (32 KiB at
-// 4096 elements). Compiled code has one waiting path per open level of &&,
-// || and ?: nesting; a program with more at once goes element by element.
-constexpr uint32_t MAX_WAITING_PATHS = 64;
-
-constexpr uint32_t opcodeOf(Opcode op) { return static_cast<uint32_t>(op); }
-
-// ---- Shape check
-
-struct Shape {
-    uint32_t max_depth = 0;
-    uint32_t max_waiting = 0;
-    size_t end = 0;        // index of the RETURN
-    size_t reachable = 0;  // instructions some path reaches
-};
-
-struct Target {
-    size_t index;
-    uint32_t depth;
-};
-
-bool isValidCall(uint32_t operand) {
-    uint32_t id = operand >> 16;
-    uint32_t argc = operand & 0xffffu;
-    if (id >= static_cast<uint32_t>(BUILTIN_COUNT)) return false;
-    auto func = static_cast<BuiltinFunc>(id);
-    if (func == BuiltinFunc::MIN || func == BuiltinFunc::MAX) return argc >= 1 && argc <= MAX_CALL_ARGS;
-    return argc == (func == BuiltinFunc::POW ? 2u : 1u);
-}
-
-bool hasValidOperand(const Program& program, Instruction ins) {
-    switch (static_cast<Opcode>(ins.opcode)) {
-        case Opcode::PUSH_CONST: return ins.operand < program.constants.size();
-        case Opcode::LOAD_VAR: return ins.operand < program.var_names.size();
-        case Opcode::CALL_BUILTIN: return isValidCall(ins.operand);
-        default: return true;
-    }
-}
-
-uint32_t entriesRead(Instruction ins) {
-    switch (static_cast<Opcode>(ins.opcode)) {
-        case Opcode::PUSH_CONST:
-        case Opcode::LOAD_VAR:
-        case Opcode::JUMP:
-        case Opcode::RETURN: return 0;
-        case Opcode::LOGICAL_NOT:
-        case Opcode::BIT_NOT:
-        case Opcode::JUMP_IF_FALSE: return 1;
-        case Opcode::CALL_BUILTIN: return ins.operand & 0xffffu;
-        default: return 2;
-    }
-}
-
-// Walks the code as the machine does, with depths only. Declines what
-// compiled code never has: an unknown opcode or call, an operand out of
-// range, a stack that would underflow or outgrow STACK_CAPACITY, paths that
-// meet with different depths, a jump that is not forward within the code or
-// lands past the first RETURN, and an empty stack at RETURN.
-class ShapeCheck {
-public:
-    ShapeCheck(const Program& program, std::vector<Target>& targets) : program_(program), targets_(targets) {
-        targets_.clear();
-    }
-
-    std::optional<Shape> run();
-
-private:
-    bool step(Instruction ins, size_t index);
-    bool wait(size_t index, uint32_t distance);
-
-    const Program& program_;
-    std::vector<Target>& targets_;  // the nearest last
-    uint32_t depth_ = 0;
-    Shape shape_;
-};
-
-std::optional<Shape> ShapeCheck::run() {
-    bool reachable = true;
-    for (size_t index = 0; index < program_.code.size(); ++index) {
-        if (!targets_.empty() && targets_.back().index == index) {
-            if (reachable && depth_ != targets_.back().depth) return std::nullopt;
-            depth_ = targets_.back().depth;
-            targets_.pop_back();
-            reachable = true;
-        }
-        if (!reachable) continue;
-        Instruction ins = program_.code[index];
-        ++shape_.reachable;
-        if (ins.opcode == opcodeOf(Opcode::RETURN)) {
-            if (depth_ == 0 || !targets_.empty()) return std::nullopt;
-            shape_.end = index;
-            return shape_;
-        }
-        if (!step(ins, index)) return std::nullopt;
-        reachable = ins.opcode != opcodeOf(Opcode::JUMP);
-    }
-    return std::nullopt;
-}
-
-bool ShapeCheck::step(Instruction ins, size_t index) {
-    if (ins.opcode >= OPCODE_COUNT || !hasValidOperand(program_, ins) || depth_ < entriesRead(ins)) return false;
-    int64_t depth = int64_t{depth_} + stackEffect(ins);
-    if (depth > int64_t{STACK_CAPACITY}) return false;
-    depth_ = static_cast<uint32_t>(depth);
-    shape_.max_depth = std::max(shape_.max_depth, depth_);
-    bool jumps = ins.opcode == opcodeOf(Opcode::JUMP_IF_FALSE) || ins.opcode == opcodeOf(Opcode::JUMP);
-    return !jumps || wait(index, ins.operand);
-}
-
-bool ShapeCheck::wait(size_t index, uint32_t distance) {
-    size_t target = index + distance;
-    if (distance == 0 || target >= program_.code.size()) return false;
-    auto place = std::find_if(targets_.begin(), targets_.end(), [&](const Target& t) { return t.index <= target; });
-    if (place != targets_.end() && place->index == target) return place->depth == depth_;
-    targets_.insert(place, Target{target, depth_});
-    shape_.max_waiting = std::max(shape_.max_waiting, static_cast<uint32_t>(targets_.size()));
-    return targets_.size() <= MAX_WAITING_PATHS;
-}
-
-// ---- Cost rule
-
-// The masked route runs every instruction that some element reaches; the
-// per-element route runs only each element's own path, but about ten times
-// slower per instruction. When the elements spread over all paths, the
-// worst case for the masked route, each runs an average path; beyond this
-// ratio of reachable code to average path the per-element route was faster
-// (balanced trees of conditionals with 16 to 64 leaves).
-constexpr double MAX_CODE_PER_PATH = 12.0;
-
-struct PathsFrom {
-    double mean_length;  // instructions up to and including the RETURN
-    double log_count;    // paths grow exponentially with conditionals in sequence
-};
-
-// The mean length of the paths from the start to the RETURN, every path
-// counted alike.
-double meanPathLength(const std::vector<Instruction>& code, size_t end, std::vector<PathsFrom>& from) {
-    from.resize(end + 1);
-    from[end] = {1.0, 0.0};
-    for (size_t index = end; index-- > 0;) {
-        Instruction ins = code[index];
-        size_t target = index + ins.operand;
-        const PathsFrom& next = from[index + 1];
-        bool jumps = ins.opcode == opcodeOf(Opcode::JUMP_IF_FALSE) || ins.opcode == opcodeOf(Opcode::JUMP);
-        if (!jumps || target > end) {  // past `end` only in code no path reaches
-            from[index] = {1.0 + next.mean_length, next.log_count};
-        } else if (ins.opcode == opcodeOf(Opcode::JUMP)) {
-            from[index] = {1.0 + from[target].mean_length, from[target].log_count};
-        } else {
-            const PathsFrom& taken = from[target];
-            double gap = taken.log_count - next.log_count;
-            double share = 1.0 / (1.0 + std::exp(gap));  // of the paths that fall through
-            from[index] = {1.0 + share * next.mean_length + (1.0 - share) * taken.mean_length,
-                           std::max(taken.log_count, next.log_count) + std::log1p(std::exp(-std::fabs(gap)))};
-        }
-    }
-    return from[0].mean_length;
-}
-
 // ---- Loops over part of a block
 
 // A library call costs more than the branch that skips it for elements off
 // the path; everything else is cheaper computed for every element and
-// blended, which vectorises.
-template <class Op> constexpr bool kLibraryCall = false;
-template <> constexpr bool kLibraryCall<op::Mod> = true;
-template <> constexpr bool kLibraryCall<op::Pow> = true;
-template <> constexpr bool kLibraryCall<op::Sin> = true;
-template <> constexpr bool kLibraryCall<op::Cos> = true;
-template <> constexpr bool kLibraryCall<op::Tan> = true;
-template <> constexpr bool kLibraryCall<op::Asin> = true;
-template <> constexpr bool kLibraryCall<op::Acos> = true;
-template <> constexpr bool kLibraryCall<op::Atan> = true;
-template <> constexpr bool kLibraryCall<op::Log> = true;
-template <> constexpr bool kLibraryCall<op::Log10> = true;
-template <> constexpr bool kLibraryCall<op::Exp> = true;
+// blended, which vectorises. The tables say which operations call the library.
+template <class Op>
+constexpr bool kLibraryCall = [] {
+    bool library = false;
+#define TARNEX_OPCODE_LIBRARY(name, number, token, effect, kind, block_op, element_op, zero_error, call, ...) \
+    library = library || ((std::is_same_v<Op, block_op> || std::is_same_v<Op, element_op>) && call);
+    TARNEX_OPCODES(TARNEX_OPCODE_LIBRARY)
+#undef TARNEX_OPCODE_LIBRARY
+#define TARNEX_BUILTIN_LIBRARY(id, number, name, kind, fewest, most, operation, call, ...) \
+    library = library || (std::is_same_v<Op, operation> && call);
+    TARNEX_BUILTINS(TARNEX_BUILTIN_LIBRARY)
+#undef TARNEX_BUILTIN_LIBRARY
+    return library;
+}();
 
 // The loops below are plain bit operations on the masks: a select on a
 // 64-bit integer compare does not vectorise on x86-64 without SSE4.1.
@@ -310,14 +152,12 @@ struct Workspace {
     std::vector<Path> paths;
     std::vector<Path*> free_paths;
     std::vector<Path*> waiting;  // the nearest target last
-    std::vector<Target> targets;
-    std::vector<PathsFrom> paths_from;
 };
 
 thread_local Workspace workspace;
 
 // Slots and masks for chunks of `chunk` elements, paths to carry them.
-void prepare(Workspace& ws, const Shape& shape, uint64_t chunk) {
+void prepare(Workspace& ws, const MaskedShape& shape, uint64_t chunk) {
     uint32_t depth = std::max(shape.max_depth, 1u);
     uint32_t path_count = shape.max_waiting + 2;  // the current path and a split-off one
     reserved(ws.slots, ws.slot_capacity, uint64_t{depth} * chunk);
@@ -334,8 +174,9 @@ void prepare(Workspace& ws, const Shape& shape, uint64_t chunk) {
 
 class MaskedMachine {
 public:
-    MaskedMachine(const Program& program, Workspace& ws, const double* const* inputs)
-        : program_(program), ws_(ws), inputs_(inputs), slots_(ws.slots.get()) {}
+    MaskedMachine(const Program& program, const std::vector<Instruction>& code, Workspace& ws,
+                  const double* const* inputs)
+        : program_(program), code_(code), ws_(ws), inputs_(inputs), slots_(ws.slots.get()) {}
 
     // Evaluates elements [offset, offset + count); false when a zero divisor
     // is met on a path, with nothing written.
@@ -364,11 +205,14 @@ private:
     void binary();
     template <class Op>
     void unary();
+    template <class Op>
+    void ternary();
     void callBuiltin(uint32_t operand);
     template <class Step>
     void runningExtreme(uint32_t position, uint32_t argc);
 
     const Program& program_;
+    const std::vector<Instruction>& code_;
     Workspace& ws_;
     const double* const* inputs_;
     double* slots_;
@@ -483,10 +327,32 @@ void MaskedMachine::callBuiltin(uint32_t operand) {
     uint32_t argc = operand & 0xffffu;
     current_->depth -= argc - 1;
     uint32_t position = current_->depth - 1;
-    if (id == BuiltinFunc::MIN) return runningExtreme<op::MinStep>(position, argc);
-    if (id == BuiltinFunc::MAX) return runningExtreme<op::MaxStep>(position, argc);
-    if (id == BuiltinFunc::POW) return binaryAt<op::Pow>(position, current_->stack[position + 1]);
-    visitUnaryBuiltin(id, [&](auto fn) { unary<decltype(fn)>(); });
+    visitBuiltin(id, [&](auto operation) {
+        using Op = decltype(operation);
+        if constexpr (op::arity<Op> == 1) {
+            unary<Op>();
+        } else if (BUILTIN_TABLE[static_cast<int>(id)].kind == BuiltinKind::BINARY) {
+            binaryAt<Op>(position, current_->stack[position + 1]);
+        } else {
+            runningExtreme<Op>(position, argc);
+        }
+    });
+}
+
+// The selected value is a blend of whole arrays, which is exact.
+template <class Op>
+void MaskedMachine::ternary() {
+    current_->depth -= 2;
+    uint32_t position = current_->depth - 1;
+    double* dst = slot(position);
+    const double* const* args = current_->stack + position;
+    if (whole()) {
+        for (uint64_t i = 0; i < count_; ++i) dst[i] = Op::apply(args[0][i], args[1][i], args[2][i]);
+    } else {
+        const Mask* on = current_->on;
+        for (uint64_t i = 0; i < count_; ++i) dst[i] = select(on[i], Op::apply(args[0][i], args[1][i], args[2][i]), dst[i]);
+    }
+    current_->stack[position] = dst;
 }
 
 template <class Step>
@@ -496,14 +362,16 @@ void MaskedMachine::runningExtreme(uint32_t position, uint32_t argc) {
 
 bool MaskedMachine::execute(Instruction ins, size_t index) {
     auto opcode = static_cast<Opcode>(ins.opcode);
-    switch (opcode) {
-        case Opcode::PUSH_CONST: pushConstant(ins.operand); break;
-        case Opcode::LOAD_VAR: pushInput(ins.operand); break;
-        case Opcode::JUMP_IF_FALSE: jumpIfFalse(index + ins.operand); break;
-        case Opcode::JUMP: jump(index + ins.operand); break;
-        case Opcode::CALL_BUILTIN: callBuiltin(ins.operand); break;
-        case Opcode::RETURN: break;  // ends run()
-        default: return operate(opcode);
+    switch (opcodeInfo(opcode).kind) {
+        case OpcodeKind::PUSH: pushConstant(ins.operand); break;
+        case OpcodeKind::LOAD: pushInput(ins.operand); break;
+        case OpcodeKind::JUMP_IF_FALSE: jumpIfFalse(index + ins.operand); break;
+        case OpcodeKind::JUMP: jump(index + ins.operand); break;
+        case OpcodeKind::CALL: callBuiltin(ins.operand); break;
+        case OpcodeKind::RETURN: break;  // ends run()
+        case OpcodeKind::UNARY:
+        case OpcodeKind::BINARY:
+        case OpcodeKind::TERNARY: return operate(opcode);
     }
     return true;
 }
@@ -511,12 +379,20 @@ bool MaskedMachine::execute(Instruction ins, size_t index) {
 // False when a divisor on the path is zero: the block then goes element by
 // element, which raises the error for the right element.
 bool MaskedMachine::operate(Opcode opcode) {
-    if (detail::zeroDivisorError(opcode) != nullptr) {
+    if (opcodeInfo(opcode).zero_divisor_error != nullptr) {
         const double* b = current_->stack[current_->depth - 1];
         if (whole() ? anyZero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
     }
-    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
-        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
+    visitOperation<Semantics::ELEMENT>(opcode, [&](auto operation) {
+        using Op = decltype(operation);
+        if constexpr (op::arity<Op> == 1) {
+            unary<Op>();
+        } else if constexpr (op::arity<Op> == 2) {
+            binary<Op>();
+        } else if constexpr (op::arity<Op> == 3) {
+            ternary<Op>();
+        }
+    });
     return true;
 }
 
@@ -537,7 +413,7 @@ bool MaskedMachine::run(uint64_t offset, uint64_t count, double* out) {
     std::fill(current_->on, current_->on + count_, ~Mask{0});
     current_->active = count_;
     current_->depth = 0;
-    const std::vector<Instruction>& code = program_.code;
+    const std::vector<Instruction>& code = code_;
     for (size_t index = 0;;) {
         arriveAt(index);
         if (current_ == nullptr) {
@@ -546,7 +422,7 @@ bool MaskedMachine::run(uint64_t offset, uint64_t count, double* out) {
             continue;
         }
         Instruction ins = code[index];
-        if (ins.opcode == opcodeOf(Opcode::RETURN)) return finish(out);
+        if (ins.opcode == static_cast<uint32_t>(Opcode::RETURN)) return finish(out);
         if (!execute(ins, index)) return false;
         ++index;
     }
@@ -558,18 +434,20 @@ namespace detail {
 
 // Blocks longer than BLOCK_SIZE go in chunks, so the workspace stays within
 // the size the driver's blocks need.
-bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+bool runMasked(const Program& program, const Plan& plan, uint64_t count, double* out, const double* const* inputs) {
     Workspace& ws = workspace;  // one thread-local lookup
-    std::optional<Shape> shape = ShapeCheck(program, ws.targets).run();
-    if (!shape) return false;
-    double mean_path = meanPathLength(program.code, shape->end, ws.paths_from);
-    if (static_cast<double>(shape->reachable) > MAX_CODE_PER_PATH * mean_path) return false;
     const uint64_t chunk = std::min<uint64_t>(count, BLOCK_SIZE);
-    prepare(ws, *shape, chunk);
-    MaskedMachine machine(program, ws, inputs);
+    prepare(ws, plan.shape, chunk);
+    MaskedMachine machine(program, plan.masked_block_code ? program.block_code : program.code, ws, inputs);
     for (uint64_t offset = 0; offset < count; offset += chunk)
         if (!machine.run(offset, std::min(chunk, count - offset), out + offset)) return false;
     return true;
+}
+
+bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+    if (program.plan && program.plan->route == Route::MASKED) return runMasked(program, *program.plan, count, out, inputs);
+    Plan plan;
+    return planMaskedRoute(program, plan) && runMasked(program, plan, count, out, inputs);
 }
 
 }  // namespace detail

@@ -6,7 +6,7 @@
 #include "tarnex/engine.h"
 #include "tarnex/numeric.h"
 
-#include "operations.h"
+#include "plan.h"
 
 namespace tarnex {
 namespace {
@@ -21,18 +21,6 @@ public:
 
 private:
     void push(double value) { stack_[depth_++] = value; }
-    double pop() { return stack_[--depth_]; }
-
-    template <class Op>
-    void binary() {
-        double b = pop();
-        stack_[depth_ - 1] = Op::apply(stack_[depth_ - 1], b);
-    }
-
-    template <class Op>
-    void unary() {
-        stack_[depth_ - 1] = Op::apply(stack_[depth_ - 1]);
-    }
 
     void callBuiltin(uint32_t operand) {
         uint32_t argc = operand & 0xffffu;
@@ -51,24 +39,40 @@ private:
 
 // Runs one instruction and returns the position of the next.
 size_t ScalarMachine::execute(Instruction ins, size_t position) {
+    if (ins.opcode >= ALL_OPCODE_COUNT) throw std::logic_error("unknown opcode");
     auto opcode = static_cast<Opcode>(ins.opcode);
-    switch (opcode) {
-        case Opcode::PUSH_CONST: push(program_.constants[ins.operand]); break;
-        case Opcode::LOAD_VAR: push(values_[ins.operand]); break;
-        case Opcode::JUMP_IF_FALSE: return truth(pop()) ? position + 1 : position + ins.operand;
-        case Opcode::JUMP: return position + ins.operand;
-        case Opcode::CALL_BUILTIN: callBuiltin(ins.operand); break;
-        case Opcode::RETURN: break;
-        default: operate(opcode); break;
+    switch (opcodeInfo(opcode).kind) {
+        case OpcodeKind::PUSH: push(program_.constants[ins.operand]); break;
+        case OpcodeKind::LOAD: push(values_[ins.operand]); break;
+        case OpcodeKind::JUMP_IF_FALSE: return truth(stack_[--depth_]) ? position + 1 : position + ins.operand;
+        case OpcodeKind::JUMP: return position + ins.operand;
+        case OpcodeKind::CALL: callBuiltin(ins.operand); break;
+        case OpcodeKind::RETURN: break;
+        case OpcodeKind::UNARY:
+        case OpcodeKind::BINARY:
+        case OpcodeKind::TERNARY: operate(opcode); break;
     }
     return position + 1;
 }
 
+// The operands sit at the top of the stack, the first deepest; the result
+// replaces them.
 void ScalarMachine::operate(Opcode opcode) {
-    const char* zero_error = detail::zeroDivisorError(opcode);
+    const char* zero_error = opcodeInfo(opcode).zero_divisor_error;
     if (zero_error != nullptr && stack_[depth_ - 1] == 0.0) throw std::runtime_error(zero_error);
-    if (!detail::visitBinaryOperation(opcode, [&](auto fn) { binary<decltype(fn)>(); }))
-        detail::visitUnaryOperation(opcode, [&](auto fn) { unary<decltype(fn)>(); });
+    visitOperation<Semantics::ELEMENT>(opcode, [&](auto operation) {
+        using Op = decltype(operation);
+        constexpr uint32_t n = op::arity<Op>;
+        double* top = stack_ + depth_ - n;
+        if constexpr (n == 1) {
+            top[0] = Op::apply(top[0]);
+        } else if constexpr (n == 2) {
+            top[0] = Op::apply(top[0], top[1]);
+        } else if constexpr (n == 3) {
+            top[0] = Op::apply(top[0], top[1], top[2]);
+        }
+        depth_ -= n == 0 ? 0 : n - 1;
+    });
 }
 
 double ScalarMachine::run() {
@@ -87,16 +91,22 @@ double evaluateScalar(const Program& program, const double* values) {
 
 namespace detail {
 
-// Every variable is gathered, read or not, so the values line up with the
-// program's variable indices.
-void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs) {
-    size_t var_count = program.var_names.size();
+// Variables the program never reads are left unset: their values are never
+// looked at, and gathering them cost a pass over every unused keyword.
+void runElements(const Program& program, const std::vector<uint32_t>& variables, uint64_t count, double* out,
+                 const double* const* inputs) {
     std::vector<double>& values = element_values;  // one thread-local lookup, not one per access
-    values.resize(var_count);
+    values.resize(program.var_names.size());
     for (uint64_t i = 0; i < count; ++i) {
-        for (size_t v = 0; v < var_count; ++v) values[v] = inputs[v][i];
+        for (uint32_t v : variables) values[v] = inputs[v][i];
         out[i] = evaluateScalar(program, values.data());
     }
+}
+
+void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+    std::vector<uint32_t> all(program.var_names.size());
+    for (uint32_t v = 0; v < all.size(); ++v) all[v] = v;
+    runElements(program, program.plan ? program.plan->read_variables : all, count, out, inputs);
 }
 
 }  // namespace detail

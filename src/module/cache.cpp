@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "tarnex/engine.h"
+
 namespace tarnex {
 namespace {
 
@@ -33,6 +35,7 @@ std::shared_ptr<Program> ProgramCache::getOrCompile(const std::string& expr,
         if (auto found = programs.find(key); found != programs.end()) return found->second;
     }
     auto compiled = std::make_shared<Program>(compiler_(expr, views));
+    compiled->plan = planProgram(*compiled);
     std::lock_guard lock(mutex);
     return programs.try_emplace(std::move(key), std::move(compiled)).first->second;
 }

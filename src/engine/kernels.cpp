@@ -1,0 +1,103 @@
+// Compiled once per level: the build defines TARNEX_KERNEL_LEVEL (baseline,
+// x86_64_v3 or x86_64_v4) and the matching -march. Every template lives in a
+// namespace of its level, so no instantiation compiled for a higher level
+// can stand in for the baseline's at link time.
+#include <bit>
+
+#include "kernels.h"
+
+#ifndef TARNEX_KERNEL_LEVEL
+#error "TARNEX_KERNEL_LEVEL must name the level this file is compiled for"
+#endif
+
+#define TARNEX_CONCAT_INNER(a, b) a##b
+#define TARNEX_CONCAT(a, b) TARNEX_CONCAT_INNER(a, b)
+#define TARNEX_STRING_INNER(a) #a
+#define TARNEX_STRING(a) TARNEX_STRING_INNER(a)
+
+namespace tarnex::detail {
+namespace TARNEX_KERNEL_LEVEL {
+namespace {
+
+template <class Op, Form form>
+void binaryKernel(uint64_t count, double* dst, const double* a, const double* b, const double*) {
+    if constexpr (form == VV) {
+        for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b[i]);
+    } else if constexpr (form == VC) {
+        const double value = *b;
+        for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], value);
+    } else {
+        const double value = *a;
+        for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(value, b[i]);
+    }
+}
+
+template <class Op>
+void unaryKernel(uint64_t count, double* dst, const double* a, const double*, const double*) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i]);
+}
+
+template <class Op>
+void ternaryKernel(uint64_t count, double* dst, const double* a, const double* b, const double* c) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = Op::apply(a[i], b[i], c[i]);
+}
+
+void fillKernel(uint64_t count, double* dst, const double* a, const double*, const double*) {
+    const double value = *a;
+    for (uint64_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void copyKernel(uint64_t count, double* dst, const double* a, const double*, const double*) {
+    for (uint64_t i = 0; i < count; ++i) dst[i] = a[i];
+}
+
+// No early exit, and a double select rather than a flag: the form that
+// vectorises at every level.
+bool anyZero(uint64_t count, const double* x) {
+    double marker = 1.0;
+    for (uint64_t i = 0; i < count; ++i) marker = x[i] == 0.0 ? 0.0 : marker;
+    return marker == 0.0;
+}
+
+// The kernels of one operation at `first`: all three forms of a two-operand
+// one, the single form of the others; nothing for op::None.
+template <class Op>
+void addKernels(KernelSet& set, uint32_t first) {
+    if constexpr (op::arity<Op> == 2) {
+        set.kernels[first + VV] = binaryKernel<Op, VV>;
+        set.kernels[first + VC] = binaryKernel<Op, VC>;
+        set.kernels[first + CV] = binaryKernel<Op, CV>;
+    } else if constexpr (op::arity<Op> == 1) {
+        set.kernels[first] = unaryKernel<Op>;
+    } else if constexpr (op::arity<Op> == 3) {
+        set.kernels[first] = ternaryKernel<Op>;
+    }
+}
+
+KernelSet makeKernels() {
+    KernelSet set{};
+    set.level = TARNEX_STRING(TARNEX_KERNEL_LEVEL);
+#define TARNEX_OPCODE_KERNELS(name, number, token, effect, kind, block_op, element_op, ...)               \
+    addKernels<block_op>(set, operationKernel(Opcode::name, Semantics::BLOCK, VV));                      \
+    addKernels<element_op>(set, operationKernel(Opcode::name, Semantics::ELEMENT, VV));
+    TARNEX_OPCODES(TARNEX_OPCODE_KERNELS)
+#undef TARNEX_OPCODE_KERNELS
+#define TARNEX_BUILTIN_KERNELS(id, number, name, kind, fewest, most, operation, ...) \
+    addKernels<operation>(set, builtinKernel(BuiltinFunc::id, VV));
+    TARNEX_BUILTINS(TARNEX_BUILTIN_KERNELS)
+#undef TARNEX_BUILTIN_KERNELS
+    set.kernels[FILL_KERNEL] = fillKernel;
+    set.kernels[COPY_KERNEL] = copyKernel;
+    set.any_zero = anyZero;
+    return set;
+}
+
+}  // namespace
+}  // namespace TARNEX_KERNEL_LEVEL
+
+const KernelSet& TARNEX_CONCAT(TARNEX_KERNEL_LEVEL, Kernels)() {
+    static const KernelSet set = TARNEX_KERNEL_LEVEL::makeKernels();
+    return set;
+}
+
+}  // namespace tarnex::detail

@@ -1,0 +1,48 @@
+// The whole-block loops of the block route, compiled once per instruction
+// set level (baseline x86-64, x86-64-v3, x86-64-v4) from the same templates,
+// with no contraction into fused multiply-adds, so every level gives the same
+// bits. One level is chosen when the engine is loaded.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnex/builtins.h"
+#include "tarnex/program.h"
+
+namespace tarnex::detail {
+
+// Which operands of a two-operand kernel are single values: VC reads *b as
+// one value, CV reads *a. Others read whole arrays.
+enum Form : uint32_t { VV = 0, VC = 1, CV = 2 };
+constexpr uint32_t FORMS = 3;
+constexpr uint32_t SEMANTICS = 2;
+
+// Kernel numbers: every opcode's operation under both semantics in each
+// form, then every built-in's, then fill and copy.
+constexpr uint32_t operationKernel(Opcode opcode, Semantics semantics, Form form) {
+    return (static_cast<uint32_t>(opcode) * SEMANTICS + static_cast<uint32_t>(semantics)) * FORMS + form;
+}
+constexpr uint32_t FIRST_BUILTIN_KERNEL = ALL_OPCODE_COUNT * SEMANTICS * FORMS;
+constexpr uint32_t builtinKernel(BuiltinFunc id, Form form) {
+    return FIRST_BUILTIN_KERNEL + static_cast<uint32_t>(id) * FORMS + form;
+}
+constexpr uint32_t FILL_KERNEL = FIRST_BUILTIN_KERNEL + BUILTIN_COUNT * FORMS;  // dst = *a
+constexpr uint32_t COPY_KERNEL = FILL_KERNEL + 1;                               // dst = a
+constexpr uint32_t KERNEL_COUNT = COPY_KERNEL + 1;
+
+using Kernel = void (*)(uint64_t count, double* dst, const double* a, const double* b, const double* c);
+
+struct KernelSet {
+    const char* level;
+    Kernel kernels[KERNEL_COUNT];  // null where no such kernel exists
+    bool (*any_zero)(uint64_t count, const double* x);
+};
+
+const KernelSet& baselineKernels();
+const KernelSet& x86_64_v3Kernels();
+const KernelSet& x86_64_v4Kernels();
+
+// The set this process uses: the best level the CPU supports, chosen once.
+const KernelSet& activeKernels();
+
+}  // namespace tarnex::detail

@@ -1,0 +1,77 @@
+// How the engine runs one program, decided once when the program is planned
+// and only read afterwards, by any number of threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tarnex/program.h"
+
+namespace tarnex {
+
+// Block: a list of whole-block steps. Masked: the jump code a block at a
+// time under per-element masks. Elements: the per-element evaluator.
+// Malformed: code no compiler produces and no route can run safely.
+enum class Route : uint8_t { BLOCK, MASKED, ELEMENTS, MALFORMED };
+
+// Where a step reads or writes, relative to the block or tile being run.
+struct Operand {
+    enum Kind : uint8_t { NONE, INPUT, SLOT, VALUE, OUT };
+    Kind kind = NONE;
+    uint32_t index = 0;  // INPUT: variable; SLOT: slot number; VALUE: index into Plan::values
+
+    bool operator==(const Operand&) const = default;
+};
+
+// Whether a step first looks for a zero divisor in operand b.
+enum class ZeroCheck : uint8_t { NONE, SCAN, ALWAYS_FAILS };
+
+// One kernel call over a block: dst = operation(a, b, c).
+struct Step {
+    uint32_t kernel;  // see kernels.h
+    ZeroCheck check = ZeroCheck::NONE;
+    const char* zero_error = nullptr;
+    Operand dst, a, b, c;
+};
+
+// What the masked route needs to size its workspace.
+struct MaskedShape {
+    uint32_t max_depth = 0;
+    uint32_t max_waiting = 0;  // paths waiting at jump targets at once
+    size_t end = 0;            // index of the RETURN
+};
+
+struct Plan {
+    Route route = Route::ELEMENTS;
+    // BLOCK: the steps, their constants and slot count. A program with a
+    // zero check runs each block whole, so the check covers the block as
+    // one; others may run in tiles that stay in the first-level cache.
+    std::vector<Step> steps;
+    std::vector<double> values;
+    uint32_t slots = 0;
+    bool whole_blocks = false;
+    // Block steps made from code that jumps: a zero divisor hands the block
+    // to the per-element route, which fails at the right element.
+    bool errors_per_element = false;
+    // MASKED: the code it walks (the program's block code where that still
+    // jumps, else its code) and its shape.
+    bool masked_block_code = false;
+    MaskedShape shape;
+    // ELEMENTS: the variables the code reads, gathered per element.
+    std::vector<uint32_t> read_variables;
+};
+
+namespace detail {
+// Fills the masked route's part of `plan` for `program` (its block code where
+// that still jumps, else its code); false when the route declines it.
+bool planMaskedRoute(const Program& program, Plan& plan);
+// The masked route over one block; false when a zero divisor is met on an
+// element's path (the per-element route then raises the error).
+bool runMasked(const Program& program, const Plan& plan, uint64_t count, double* out, const double* const* inputs);
+// The per-element route, gathering only `variables`.
+void runElements(const Program& program, const std::vector<uint32_t>& variables, uint64_t count, double* out,
+                 const double* const* inputs);
+}  // namespace detail
+
+}  // namespace tarnex

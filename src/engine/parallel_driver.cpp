@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <limits>
 
 #include "tarnex/engine.h"
 
@@ -15,18 +16,24 @@ thread_local std::vector<const double*> block_inputs;
 bool useThreadTeam(int64_t n) { return n >= PARALLEL_MIN_ELEMENTS && parallelRegionsAllowed(); }
 
 // An exception leaving a worker thread ends the process, so each thread parks
-// its error here; the first one is raised again on the calling thread.
-class FirstError {
+// its error here. The error of the block that starts first is kept, and is
+// raised again on the calling thread: blocks after a failed one need not
+// run, blocks before it always do, so the same input gives the same message
+// whatever the number of threads and their timing.
+class LowestError {
 public:
-    void capture() noexcept {
-#pragma omp critical(tarnex_first_error)
+    void capture(int64_t start) noexcept {
+#pragma omp critical(tarnex_lowest_error)
         {
-            if (!error_) error_ = std::current_exception();
+            if (start < failed_at_.load(std::memory_order_relaxed)) {
+                error_ = std::current_exception();
+                failed_at_.store(start, std::memory_order_relaxed);
+            }
         }
-        failed_.store(true, std::memory_order_relaxed);
     }
 
-    bool failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
+    // Whether the block at `start` cannot change the outcome any more.
+    bool skips(int64_t start) const noexcept { return start > failed_at_.load(std::memory_order_relaxed); }
 
     void rethrowIfAny() const {
         if (error_) std::rethrow_exception(error_);
@@ -34,7 +41,7 @@ public:
 
 private:
     std::exception_ptr error_;
-    std::atomic<bool> failed_{false};
+    std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
 
 void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t length, double* out,
@@ -63,25 +70,27 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
     const int64_t step = block_size;
     const bool team = useThreadTeam(n);
     if (!team) return evaluateOnCallingThread(var_count, step, out, code, n, input_data);
-    FirstError first_error;
+    LowestError error;
 #pragma omp parallel if (team)
     {
+        bool ready = true;
         try {
             if (block_inputs.size() < var_count) block_inputs.resize(var_count);
         } catch (...) {
-            first_error.capture();
+            error.capture(-1);  // before every block: no thread can do better
+            ready = false;
         }
 #pragma omp for schedule(static)
         for (int64_t start = 0; start < n; start += step) {
-            if (first_error.failed()) continue;
+            if (!ready || error.skips(start)) continue;
             try {
                 runBlock(code, var_count, start, std::min(n - start, step), out, input_data);
             } catch (...) {
-                first_error.capture();
+                error.capture(start);
             }
         }
     }
-    first_error.rethrowIfAny();
+    error.rethrowIfAny();
 }
 
 }  // namespace tarnex

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <exception>
@@ -109,6 +110,31 @@ int64_t requireEqualSizes(const Inputs& inputs) {
     return n;
 }
 
+// Whole blocks, a few milliseconds to a few tens of milliseconds of work:
+// between two slices the call takes the interpreter lock back just long
+// enough to let Python run its signal handlers, so Ctrl-C stops a long
+// evaluation. Block boundaries stay where they are, so results and the
+// error raised do not change.
+constexpr int64_t SLICE_ELEMENTS = 256 * tarnex::BLOCK_SIZE;
+
+void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
+                   const std::vector<const double*>& data) {
+    const int64_t block_size = tarnex::BLOCK_SIZE;
+    py::gil_scoped_release release;
+    tarnex::evaluateParallel(data.size(), block_size, out, program, n, data);
+}
+
+void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
+                           const std::vector<const double*>& data) {
+    if (n <= SLICE_ELEMENTS) return evaluateSlice(program, n, out, data);
+    std::vector<const double*> slice(data.size());
+    for (int64_t start = 0; start < n; start += SLICE_ELEMENTS) {
+        if (start > 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+        for (size_t v = 0; v < data.size(); ++v) slice[v] = data[v] + start;
+        evaluateSlice(program, std::min(SLICE_ELEMENTS, n - start), out + start, slice);
+    }
+}
+
 py::array_t<double> query(std::string expr, py::kwargs kwargs) {
     Inputs inputs = collectInputs(kwargs);
     const int64_t n = requireEqualSizes(inputs);
@@ -123,12 +149,7 @@ py::array_t<double> query(std::string expr, py::kwargs kwargs) {
     }
 
     py::array_t<double> result(n);
-    double* out = result.mutable_data();
-    const int64_t block_size = tarnex::BLOCK_SIZE;
-    {
-        py::gil_scoped_release release;
-        tarnex::evaluateParallel(inputs.data.size(), block_size, out, program, n, inputs.data);
-    }
+    evaluateInterruptibly(program, n, result.mutable_data(), inputs.data);
     return result;
 }
 

@@ -461,4 +461,27 @@ TEST(EngineParallel, ErrorInAnyBlockReachesTheCaller) {
     EXPECT_EQ(fine, Column(n, 1.0));
 }
 
+// Two blocks fail with different messages; the lower one's error is
+// raised whatever the team size and whichever thread fails first.
+TEST(EngineParallel, LowestFailingBlockDecidesTheMessage) {
+    ThreadCountGuard guard;
+    const size_t n = 10 * BLOCK_SIZE;
+    Column x(n, 1.0), a(n, 1.0), y(n, 1.0), b(n, 1.0), c(n, 1.0);
+    b[4 * BLOCK_SIZE] = 0.0;  // under %
+    a[9 * BLOCK_SIZE] = 0.0;  // under /
+    std::vector<const double*> in{x.data(), a.data(), y.data(), b.data(), c.data()};
+    Column out(n);
+    for (const char* text : {"x/a + y%b", "c ? x/a + y%b : 0"}) {
+        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
+        program->plan = planProgram(*program);
+        for (int threads : {1, 2, 3, 7}) {
+            omp_set_num_threads(threads);
+            for (int run = 0; run < 200; ++run) {
+                std::string error = errorOf([&] { evaluateParallel(5, BLOCK_SIZE, out.data(), program, n, in); });
+                ASSERT_EQ(error, "Modulo by zero") << text << " on " << threads << " threads, run " << run;
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -9,7 +9,7 @@ APT_PACKAGES := libfast-float-dev libgtest-dev
 CPP_BUILD := build/cpp
 STAMP := $(VENV)/.installed
 
-.PHONY: demo test test-cpp test-python module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
+.PHONY: test-isa demo test test-cpp test-python module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
 
 demo: module
 	$(PY) examples/demo.py
@@ -50,6 +50,21 @@ module: setup
 
 clean:
 	rm -rf build
+
+# make test-isa: the same expressions natively and on emulated CPUs without
+# AVX (Nehalem) and without AVX-512 (Haswell), which must give the native
+# bits (library calls: the C library's own bits in the same process). NumPy's
+# OpenBLAS must not be forced onto Haswell kernels under the older CPU.
+ISA_CPUS := Nehalem Haswell
+ISA_RECORD := build/isa-native.pkl
+
+test-isa: module
+	@dpkg -s qemu-user >/dev/null 2>&1 || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user; }
+	mkdir -p build && $(PY) tools/isa_check.py record $(ISA_RECORD)
+	set -o pipefail; for cpu in $(ISA_CPUS); do echo "CPU $$cpu:"; \
+	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE qemu-x86_64 -cpu $$cpu $(PY) tools/isa_check.py compare $(ISA_RECORD) \
+	    2> >(grep -v "TCG doesn't support" >&2) || exit 1; done
 
 # make test-sanitize: the C++ tests, the fuzz corpus replays and the Python
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer (GCC's); the

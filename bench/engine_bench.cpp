@@ -1,5 +1,7 @@
-// Elements per second of the engine next to hand-written loops doing the same
-// arithmetic, and the memory a thread keeps resident after an evaluation.
+// Elements per second of the engine next to hand-written loops of the same
+// instruction-set level doing the same arithmetic; the floors that bound the
+// rest (a fresh result at 10^7 elements, the bare library call); and the
+// memory a thread keeps resident after an evaluation.
 #include <omp.h>
 #include <unistd.h>
 
@@ -8,13 +10,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "hand_loops.h"
 #include "tarnex/engine.h"
 
 using namespace tarnex;
@@ -22,46 +25,33 @@ using namespace tarnex;
 namespace {
 
 using Inputs = std::vector<std::vector<double>>;
-using HandLoop = void (*)(int64_t n, const double* a, const double* b, const double* c, double* out);
-
-// The hand loops share the engine's rule for when a team is worth opening.
-void handMulAdd(int64_t n, const double* a, const double* b, const double* c, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t i = 0; i < n; ++i) out[i] = a[i] * b[i] + c[i];
-}
-
-void handTranscendental(int64_t n, const double* a, const double* b, const double* c, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t i = 0; i < n; ++i) out[i] = std::sin(a[i]) * std::cos(b[i]) + std::sqrt(c[i]);
-}
-
-void handConditional(int64_t n, const double* a, const double* b, const double*, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t i = 0; i < n; ++i) out[i] = a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
-}
-
-void handUnevenBranches(int64_t n, const double* a, const double* b, const double* c, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t i = 0; i < n; ++i) out[i] = a[i] > b[i] ? a[i] - b[i] : b[i] * c[i];
-}
-
-void handLogicalCondition(int64_t n, const double* a, const double* b, const double* c, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t i = 0; i < n; ++i) out[i] = (a[i] > 0 && b[i] > 0) || c[i] < 0 ? std::sqrt(a[i]) : -a[i];
-}
 
 struct Workload {
     const char* text;
-    HandLoop hand;
+    bool library_bound;
 };
 
+// In the order of bench::HandLoops::loops.
 const Workload WORKLOADS[] = {
-    {"a*b+c", handMulAdd},
-    {"sin(a)*cos(b)+sqrt(c)", handTranscendental},
-    {"a > b ? a - b : b - a", handConditional},
-    {"a > b ? a - b : b * c", handUnevenBranches},
-    {"(a > 0 && b > 0) || c < 0 ? sqrt(a) : -a", handLogicalCondition},
+    {"a+b", false},
+    {"a*b+c", false},
+    {"((2*a+3)*a-4)*a+5", false},
+    {"a/(b+1)", false},
+    {"sqrt(a*a+b*b)", false},
+    {"sin(a)*cos(b)+sqrt(c)", true},
+    {"a > b ? a - b : b*c", false},
+    {"(a > 0 && b < 0.5) || c > 0.9", false},
+    {"sin(a)", true},
 };
+
+const bench::HandLoops& handLoopsOfTheEngine() {
+    switch (detail::bestKernelLevel()) {
+        case detail::KernelLevel::X86_64_V4: return bench::x86_64_v4HandLoops();
+        case detail::KernelLevel::X86_64_V3: return bench::x86_64_v3HandLoops();
+        case detail::KernelLevel::BASELINE: break;
+    }
+    return bench::baselineHandLoops();
+}
 
 Inputs randomInputs(int64_t n) {
     std::mt19937_64 rng(7);
@@ -72,15 +62,7 @@ Inputs randomInputs(int64_t n) {
     return in;
 }
 
-std::vector<const double*> pointers(const Inputs& in) {
-    return {in[0].data(), in[1].data(), in[2].data()};
-}
-
-std::shared_ptr<Program> compileForInputs(const char* text) {
-    return std::make_shared<Program>(compile(text, {"a", "b", "c"}));
-}
-
-// Best of five batches, each long enough to time reliably; elements per second.
+// Best of seven batches, each long enough to time reliably; elements per second.
 template <class Run>
 double throughput(int64_t n, Run&& run) {
     using Clock = std::chrono::steady_clock;
@@ -93,7 +75,7 @@ double throughput(int64_t n, Run&& run) {
         reps *= 2;
     }
     double best = 1e300;
-    for (int batch = 0; batch < 5; ++batch) {
+    for (int batch = 0; batch < 7; ++batch) {
         auto start = Clock::now();
         for (int r = 0; r < reps; ++r) run();
         best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() / reps);
@@ -101,23 +83,81 @@ double throughput(int64_t n, Run&& run) {
     return static_cast<double>(n) / best;
 }
 
+// The hand loop over a team with the engine's block layout and threshold.
+void runHand(bench::HandLoop loop, int64_t n, const std::vector<const double*>& in, double* out) {
+#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
+    for (int64_t start = 0; start < n; start += BLOCK_SIZE)
+        loop(start, std::min(n, start + BLOCK_SIZE), in[0], in[1], in[2], out);
+}
+
 void printThroughputTable() {
-    std::printf("%-42s %10s %7s %14s %14s %8s\n", "expression", "elements", "threads", "engine Mel/s", "hand Mel/s",
-                "hand/eng");
-    for (int64_t n : {int64_t{1'000}, int64_t{100'000}, int64_t{10'000'000}}) {
+    const bench::HandLoops& hand = handLoopsOfTheEngine();
+    std::printf("kernels: %s; hand loops: %s\n", detail::kernelLevelName(), hand.level);
+    std::printf("%-32s %10s %7s %13s %13s %9s\n", "expression", "elements", "threads", "engine Mel/s", "hand Mel/s",
+                "eng/hand");
+    for (int64_t n : {int64_t{10'000}, int64_t{100'000}, int64_t{10'000'000}}) {
         Inputs in = randomInputs(n);
-        std::vector<const double*> ptrs = pointers(in);
+        std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
         std::vector<double> out(static_cast<size_t>(n));
-        for (const Workload& w : WORKLOADS) {
-            auto program = compileForInputs(w.text);
+        for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
+            auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
+            program->plan = planProgram(*program);
             for (int threads : {1, 2}) {
                 omp_set_num_threads(threads);
                 double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs); });
-                double hand = throughput(n, [&] { w.hand(n, ptrs[0], ptrs[1], ptrs[2], out.data()); });
-                std::printf("%-42s %10lld %7d %14.1f %14.1f %8.2f\n", w.text, static_cast<long long>(n), threads,
-                            engine / 1e6, hand / 1e6, hand / engine);
+                double loop = throughput(n, [&] { runHand(hand.loops[w], n, ptrs, out.data()); });
+                std::printf("%-32s %10lld %7d %13.1f %13.1f %9.2f\n", WORKLOADS[w].text, static_cast<long long>(n),
+                            threads, engine / 1e6, loop / 1e6, engine / loop);
             }
         }
+    }
+}
+
+// At 10^7 elements memory bandwidth bounds everything: the floor is the hand
+// loop on two threads writing a result allocated afresh for every call, as
+// query's result is.
+void printFreshResultFloor() {
+    const bench::HandLoops& hand = handLoopsOfTheEngine();
+    const int64_t n = 10'000'000;
+    Inputs in = randomInputs(n);
+    std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
+    omp_set_num_threads(2);
+    std::printf("\n10^7 elements, two threads, a fresh result each call (ms per call)\n");
+    std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "floor", "eng/floor");
+    for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
+        if (WORKLOADS[w].library_bound) continue;
+        auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
+        program->plan = planProgram(*program);
+        auto fresh = [&](auto&& fill) {
+            std::unique_ptr<double[]> out(new double[static_cast<size_t>(n)]);
+            fill(out.get());
+        };
+        double engine = throughput(n, [&] {
+            fresh([&](double* out) { evaluateParallel(3, BLOCK_SIZE, out, program, n, ptrs); });
+        });
+        double floor = throughput(n, [&] { fresh([&](double* out) { runHand(hand.loops[w], n, ptrs, out); }); });
+        std::printf("%-32s %10.2f %10.2f %9.2f\n", WORKLOADS[w].text, n / engine * 1e3, n / floor * 1e3,
+                    floor / engine);
+    }
+}
+
+// Library-bound rows: one thread, in cache, against the bare library loop.
+void printLibraryFloor() {
+    const bench::HandLoops& hand = handLoopsOfTheEngine();
+    const int64_t n = 100'000;
+    Inputs in = randomInputs(n);
+    std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
+    std::vector<double> out(static_cast<size_t>(n));
+    omp_set_num_threads(1);
+    std::printf("\nlibrary-bound rows, one thread, 10^5 elements (ns per element)\n");
+    std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "libm loop", "eng/floor");
+    for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
+        if (!WORKLOADS[w].library_bound) continue;
+        auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
+        program->plan = planProgram(*program);
+        double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs); });
+        double floor = throughput(n, [&] { hand.loops[w](0, n, ptrs[0], ptrs[1], ptrs[2], out.data()); });
+        std::printf("%-32s %10.2f %10.2f %9.2f\n", WORKLOADS[w].text, 1e9 / engine, 1e9 / floor, floor / engine);
     }
 }
 
@@ -133,14 +173,14 @@ double residentKiB() {
 void printResidentScratch() {
     const int64_t n = 1'000'000;
     Inputs in = randomInputs(n);
-    std::vector<const double*> ptrs = pointers(in);
+    std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
     std::vector<double> out(static_cast<size_t>(n), 0.0);
-    std::printf("\nresident memory added by evaluating over %lld elements (scratch reserved: %.0f KiB a thread)\n",
-                static_cast<long long>(n), STACK_CAPACITY * BLOCK_SIZE * sizeof(double) / 1024.0);
+    std::printf("resident memory added by evaluating over %lld elements\n", static_cast<long long>(n));
     std::string deep = "a";
     for (int k = 0; k < 15; ++k) deep = "a*(b+" + deep + ")";
     for (const std::string& text : {std::string("a*b+c"), deep}) {
-        auto program = compileForInputs(text.c_str());
+        auto program = std::make_shared<Program>(compile(text, {"a", "b", "c"}));
+        program->plan = planProgram(*program);
         for (int threads : {1, 2}) {
             omp_set_num_threads(threads);
             double before = residentKiB();
@@ -157,5 +197,7 @@ int main() {
     printResidentScratch();  // first, while no thread has scratch yet
     std::printf("\n");
     printThroughputTable();
+    printLibraryFloor();
+    printFreshResultFloor();
     return 0;
 }

@@ -3,6 +3,7 @@
 // namespace of its level, so no instantiation compiled for a higher level
 // can stand in for the baseline's at link time.
 #include <bit>
+#include <utility>
 
 #include "kernels.h"
 
@@ -51,6 +52,18 @@ void copyKernel(uint64_t count, double* dst, const double* a, const double*, con
     for (uint64_t i = 0; i < count; ++i) dst[i] = a[i];
 }
 
+template <class Op1, class Op2, Form first_form, SecondForm second_form>
+void fusedKernel(uint64_t count, double* dst, const double* a, const double* b, const double* c) {
+    const double a0 = *a, b0 = *b, c0 = *c;  // read only in the forms that take single values
+    for (uint64_t i = 0; i < count; ++i) {
+        const double x = first_form == CV ? a0 : a[i];
+        const double y = first_form == VC ? b0 : b[i];
+        const double t = Op1::apply(x, y);
+        const double z = second_form == T_C || second_form == C_T ? c0 : c[i];
+        dst[i] = second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t);
+    }
+}
+
 // No early exit, and a double select rather than a flag: the form that
 // vectorises at every level.
 bool anyZero(uint64_t count, const double* x) {
@@ -74,6 +87,38 @@ void addKernels(KernelSet& set, uint32_t first) {
     }
 }
 
+// The block-mode operation of each opcode, from the table.
+template <Opcode opcode>
+struct BlockOperation;
+#define TARNEX_BLOCK_OPERATION(name, number, token, effect, kind, block_op, ...) \
+    template <>                                                               \
+    struct BlockOperation<Opcode::name> {                                     \
+        using type = block_op;                                                \
+    };
+TARNEX_OPCODES(TARNEX_BLOCK_OPERATION)
+#undef TARNEX_BLOCK_OPERATION
+
+template <uint32_t index>
+struct FusableOp {
+    using type = typename BlockOperation<FUSABLE[index]>::type;
+};
+
+template <uint32_t first, uint32_t second, uint32_t first_form, uint32_t second_form>
+void addFused(KernelSet& set) {
+    using Op1 = typename FusableOp<first>::type;
+    using Op2 = typename FusableOp<second>::type;
+    set.kernels[fusedKernel(first, static_cast<Form>(first_form), second, static_cast<SecondForm>(second_form))] =
+        fusedKernel<Op1, Op2, static_cast<Form>(first_form), static_cast<SecondForm>(second_form)>;
+}
+
+template <uint32_t... codes>
+void addAllFused(KernelSet& set, std::integer_sequence<uint32_t, codes...>) {
+    constexpr uint32_t n = FUSABLE_COUNT;
+    (addFused<codes / (n * FORMS * SECOND_FORMS), codes / (FORMS * SECOND_FORMS) % n, codes / SECOND_FORMS % FORMS,
+              codes % SECOND_FORMS>(set),
+     ...);
+}
+
 KernelSet makeKernels() {
     KernelSet set{};
     set.level = TARNEX_STRING(TARNEX_KERNEL_LEVEL);
@@ -89,6 +134,7 @@ KernelSet makeKernels() {
     set.kernels[FILL_KERNEL] = fillKernel;
     set.kernels[COPY_KERNEL] = copyKernel;
     set.any_zero = anyZero;
+    addAllFused(set, std::make_integer_sequence<uint32_t, KERNEL_COUNT - FIRST_FUSED_KERNEL>{});
     return set;
 }
 

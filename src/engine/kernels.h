@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "tarnex/builtins.h"
 #include "tarnex/program.h"
@@ -28,7 +29,32 @@ constexpr uint32_t builtinKernel(BuiltinFunc id, Form form) {
 }
 constexpr uint32_t FILL_KERNEL = FIRST_BUILTIN_KERNEL + BUILTIN_COUNT * FORMS;  // dst = *a
 constexpr uint32_t COPY_KERNEL = FILL_KERNEL + 1;                               // dst = a
-constexpr uint32_t KERNEL_COUNT = COPY_KERNEL + 1;
+
+// The opcode and form of an operation kernel, for kernels below FIRST_BUILTIN_KERNEL.
+constexpr Opcode opcodeOfKernel(uint32_t kernel) { return static_cast<Opcode>(kernel / (SEMANTICS * FORMS)); }
+constexpr Form formOfKernel(uint32_t kernel) { return static_cast<Form>(kernel % FORMS); }
+
+// Two arithmetic steps in one pass, the first one's result kept in a
+// register: t = op1(a, b) in op1's form, then dst = op2(t, c) (T_V), op2(t,
+// *c) (T_C), op2(c, t) (V_T) or op2(*c, t) (C_T). Each step still rounds on
+// its own, so the bits are those of the two passes.
+enum SecondForm : uint32_t { T_V = 0, T_C = 1, V_T = 2, C_T = 3 };
+constexpr uint32_t SECOND_FORMS = 4;
+constexpr Opcode FUSABLE[] = {Opcode::ADD, Opcode::SUB, Opcode::MUL, Opcode::DIV};
+constexpr uint32_t FUSABLE_COUNT = std::size(FUSABLE);
+
+// The position of `opcode` in FUSABLE, or FUSABLE_COUNT.
+constexpr uint32_t fusableIndex(Opcode opcode) {
+    uint32_t i = 0;
+    while (i < FUSABLE_COUNT && FUSABLE[i] != opcode) ++i;
+    return i;
+}
+
+constexpr uint32_t FIRST_FUSED_KERNEL = COPY_KERNEL + 1;
+constexpr uint32_t fusedKernel(uint32_t first, Form first_form, uint32_t second, SecondForm second_form) {
+    return FIRST_FUSED_KERNEL + ((first * FUSABLE_COUNT + second) * FORMS + first_form) * SECOND_FORMS + second_form;
+}
+constexpr uint32_t KERNEL_COUNT = FIRST_FUSED_KERNEL + FUSABLE_COUNT * FUSABLE_COUNT * FORMS * SECOND_FORMS;
 
 using Kernel = void (*)(uint64_t count, double* dst, const double* a, const double* b, const double* c);
 

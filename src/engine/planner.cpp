@@ -180,6 +180,42 @@ bool StepBuilder::build(const std::vector<Instruction>& code) {
     return false;
 }
 
+// ---- Fusing steps
+
+// The position in FUSABLE of an arithmetic step that checks nothing, or
+// FUSABLE_COUNT.
+uint32_t fusableStep(const Step& step) {
+    if (step.kernel >= detail::FIRST_BUILTIN_KERNEL || step.check != ZeroCheck::NONE) return detail::FUSABLE_COUNT;
+    return detail::fusableIndex(detail::opcodeOfKernel(step.kernel));
+}
+
+// A step whose result only the next step reads (every value on the stack is
+// read once) and the next step itself become one pass, when both are
+// arithmetic that checks nothing.
+std::optional<Step> fused(const Step& first, const Step& second) {
+    const uint32_t op1 = fusableStep(first), op2 = fusableStep(second);
+    if (op1 == detail::FUSABLE_COUNT || op2 == detail::FUSABLE_COUNT || first.dst.kind != Operand::SLOT)
+        return std::nullopt;
+    const bool left = second.a == first.dst;
+    if (!left && !(second.b == first.dst)) return std::nullopt;
+    const Operand other = left ? second.b : second.a;
+    const bool value = other.kind == Operand::VALUE;
+    const detail::SecondForm form = left ? (value ? detail::T_C : detail::T_V) : (value ? detail::C_T : detail::V_T);
+    const uint32_t kernel = detail::fusedKernel(op1, detail::formOfKernel(first.kernel), op2, form);
+    return Step{kernel, ZeroCheck::NONE, nullptr, second.dst, first.a, first.b, other};
+}
+
+void fuseSteps(std::vector<Step>& steps) {
+    std::vector<Step> out;
+    out.reserve(steps.size());
+    for (size_t i = 0; i < steps.size(); ++i) {
+        std::optional<Step> pair = i + 1 < steps.size() ? fused(steps[i], steps[i + 1]) : std::nullopt;
+        out.push_back(pair ? *pair : steps[i]);
+        i += pair ? 1 : 0;
+    }
+    steps = std::move(out);
+}
+
 // ---- The masked route's shape and cost
 
 struct Target {
@@ -337,6 +373,7 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     if (!code_jumps || (has_block_code && !jumps(program.block_code))) {
         const Semantics semantics = code_jumps ? Semantics::ELEMENT : Semantics::BLOCK;
         if (StepBuilder(program, *plan, semantics).build(code_jumps ? program.block_code : program.code)) {
+            fuseSteps(plan->steps);
             plan->route = Route::BLOCK;
             plan->errors_per_element = code_jumps;
             return plan;

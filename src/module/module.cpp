@@ -117,7 +117,7 @@ py::array_t<double> query(std::string expr, py::kwargs kwargs) {
     std::shared_ptr<tarnex::Program> program;
     try {
         static tarnex::ProgramCache cache;
-        program = cache.getOrCompile(expr, views, inputs.names);
+        program = cache.getOrCompile(expr, views);
     } catch (const std::exception& e) {
         throw QueryError("Expression failed to compile: " + expr + " \u2014 " + e.what());
     }

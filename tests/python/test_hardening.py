@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from _qelto import query
+from conftest import running_under_address_sanitizer
 
 X = np.arange(5.0)
 COMPILE_PREFIX = "Expression failed to compile: "
@@ -80,11 +81,6 @@ def test_hundred_thousand_term_flat_sum_is_exact():
     weights = [k % 7 for k in range(100_000)]
     expr = " + ".join(f"a*{w}" for w in weights)
     assert np.array_equal(query(expr, a=X), X * sum(weights))
-
-
-def running_under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 # The deepest text the nesting limit lets through, on a thread with a 1 MiB

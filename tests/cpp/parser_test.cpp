@@ -199,6 +199,48 @@ TEST(Parser, DeepestAcceptedNestingFitsAOneMebibyteThreadStack) {
     EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "abs(", ")"), kSmallStack), "<no error>");
 }
 
+struct DeepShape {
+    const char* name;
+    const char* open;
+    const char* close;
+};
+
+// Every recursive path of the parser, each nesting in one place.
+const DeepShape kDeepShapes[] = {
+    {"parentheses", "(", ")"},       {"prefixes", "-", ""},        {"calls", "abs(", ")"},
+    {"first argument", "max(", ", x)"}, {"last argument", "min(x, x, x, ", ")"},
+    {"then-branch", "x ? ", " : x"}, {"else-branch", "x ? x : ", ""},
+};
+
+// Sanitized frames are about ten times larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kStackScale = 8;
+#else
+constexpr size_t kStackScale = 1;
+#endif
+
+// A stack too small for the text ends in the nesting error, never in a
+// crash (which would end this test binary); a shallow text still compiles
+// on the smallest of these stacks.
+TEST(Parser, SmallThreadStacksRefuseWhatTheyCannotHold) {
+    for (const DeepShape& shape : kDeepShapes) {
+        for (size_t kib : {64, 128, 256, 512}) {
+            for (int depth : {MAX_NESTING - 1, MAX_NESTING}) {
+                SCOPED_TRACE(testing::Message() << shape.name << " " << kib << " KiB depth " << depth);
+                const std::string error =
+                    compileErrorOnThread(nested(depth, shape.open, shape.close), kib * 1024 * kStackScale);
+                EXPECT_TRUE(error == "<no error>" || error == "Expression too deeply nested" ||
+                            error == "Expression too complex")  // min's last argument grows the stack
+                    << error;
+            }
+        }
+        SCOPED_TRACE(shape.name);
+        EXPECT_EQ(compileErrorOnThread(nested(20, shape.open, shape.close), 64 * 1024 * kStackScale), "<no error>");
+    }
+    EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "(", ")"), 64 * 1024 * kStackScale),
+              "Expression too deeply nested");
+}
+
 TEST(Parser, LongFlatChainsAreNotNesting) {
     std::string sum = "x";
     for (int i = 1; i < 100000; ++i) sum += " + x";

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tarnex/lexer.h"
@@ -90,7 +91,8 @@ private:
     std::vector<Token> tokens;
     size_t pos = 0;
     std::vector<Node> nodes;
-    std::vector<std::string_view> names;
+    // Each name to the position of the first name equal to it ignoring case.
+    std::unordered_map<std::string_view, int32_t, CaseInsensitiveHash, CaseInsensitiveEqual> variables;
     int depth = 0;
     uintptr_t stack_floor;  // deeper levels than this address are refused
 };

@@ -23,14 +23,7 @@ const char* opcodeName(uint32_t opcode) {
     return opcode < OPCODE_COUNT ? names[opcode] : "?";
 }
 
-size_t NameHash::operator()(const std::string& name) const {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (char c : name) {
-        h ^= asciiLower(static_cast<unsigned char>(c));
-        h *= 0x100000001b3ull;
-    }
-    return static_cast<size_t>(h);
-}
+size_t NameHash::operator()(const std::string& name) const { return hashIgnoringCase(name); }
 
 bool NameEqual::operator()(const std::string& a, const std::string& b) const {
     return equalsIgnoringCase(a, b);

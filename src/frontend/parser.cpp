@@ -54,8 +54,10 @@ Node makeNode(int32_t kind) {
 
 }  // namespace
 
-Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names_in)
-    : tokens(std::move(tokens_in)), names(names_in) {
+Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names)
+    : tokens(std::move(tokens_in)) {
+    variables.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) variables.try_emplace(names[i], static_cast<int32_t>(i));
     const uintptr_t bottom = stackBottom();
     stack_floor = bottom == 0 ? 0 : bottom + STACK_RESERVE;
 }
@@ -165,16 +167,14 @@ int32_t Parser::parsePrimary() {
     return inner;
 }
 
-int32_t Parser::parseVariable() {
-    std::string_view name = tokens[pos].text;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!equalsIgnoringCase(names[i], name)) continue;
-        ++pos;
-        Node node = makeNode(VAR);
-        node.left = static_cast<int32_t>(i);
-        return addNode(node);
-    }
-    throw std::runtime_error("Unknown id/variable");
+// Out of line for the same reason as addOperation.
+[[gnu::noinline]] int32_t Parser::parseVariable() {
+    const auto found = variables.find(tokens[pos].text);
+    if (found == variables.end()) throw std::runtime_error("Unknown id/variable");
+    ++pos;
+    Node node = makeNode(VAR);
+    node.left = found->second;
+    return addNode(node);
 }
 
 // Arguments are parsed and folded before the name is looked up.

@@ -53,6 +53,17 @@ TEST(Parser, VariablesMatchIgnoringCaseFirstWins) {
     EXPECT_EQ(p.nodes[p.root].kind, VAR);
 }
 
+TEST(Parser, ManyNamesResolveToTheFirstEqualOne) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 3000; ++i) names.push_back(std::string("n").append(std::to_string(i)));
+    names.insert(names.end(), {"N0", "n1500", "Zz", "ZZ", "zz"});  // later equals lose
+    const std::pair<const char*, int32_t> cases[] = {
+        {"n0", 0}, {"N0", 0}, {"n1500", 1500}, {"N2999", 2999}, {"zz", 3002}, {"ZZ", 3002},
+    };
+    for (const auto& [text, index] : cases) EXPECT_EQ(parse(text, names).nodes[0].left, index) << text;
+    EXPECT_EQ(compileError("n3000", names), "Unknown id/variable");
+}
+
 TEST(Parser, PrefixOperatorsAndFolding) {
     Parsed p = parse("-2");
     EXPECT_EQ(p.nodes[p.root].kind, CONST);

@@ -48,9 +48,10 @@ size_t namesBytes(const std::vector<std::string>& names) {
     return total;
 }
 
-// A node of the name map holds its next link, the pair and the cached hash.
+// make_shared's one block of program and counts, the program's arrays, and
+// its name map: buckets, and nodes of a link, the pair and the cached hash.
 size_t programBytes(const Program& p) {
-    constexpr size_t CONTROL_BLOCK = 16;  // make_shared's counts beside the program
+    constexpr size_t CONTROL_BLOCK = 16;
     constexpr size_t NAME_NODE = sizeof(void*) + sizeof(std::pair<const std::string, uint32_t>) + sizeof(size_t);
     size_t total = heapBytes(sizeof(Program) + CONTROL_BLOCK);
     total += vectorBytes(p.code) + vectorBytes(p.constants) + vectorBytes(p.var_values) + namesBytes(p.var_names);

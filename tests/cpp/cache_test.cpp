@@ -45,6 +45,8 @@ TEST(ProgramKeyHash, WorkedValues) {
     for (const HashCase& c : cases) {
         SCOPED_TRACE(c.key.names.size());
         EXPECT_EQ(ProgramKeyHash{}(c.key), c.expected);
+        const std::vector<std::string_view> views(c.key.names.begin(), c.key.names.end());
+        EXPECT_EQ(ProgramKeyHash{}(ProgramKeyView{c.key.expr, views}), c.expected);  // what a hit looks up
     }
 }
 

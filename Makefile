@@ -24,6 +24,7 @@ test-python: module
 
 bench: module cpp
 	$(CPP_BUILD)/engine_bench
+	$(CPP_BUILD)/compile_bench
 	$(PY) bench/bench.py
 
 apt:

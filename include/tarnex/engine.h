@@ -6,6 +6,7 @@
 // std::bad_alloc. Nothing here touches Python.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -22,6 +23,8 @@ struct Plan;
 // Code no compiler produces and no route can run safely is planned as
 // malformed, and evaluating it throws std::logic_error.
 std::shared_ptr<const Plan> planProgram(const Program& program);
+// The heap bytes a plan holds, itself included, for callers that budget memory.
+size_t planBytes(const Plan& plan);
 
 namespace detail {
 // The instruction-set levels the block route's loops are compiled for; the

@@ -6,14 +6,7 @@
 
 namespace tarnex {
 
-size_t NameHash::operator()(const std::string& name) const {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (char c : name) {
-        h ^= asciiLower(static_cast<unsigned char>(c));
-        h *= 0x100000001b3ull;
-    }
-    return static_cast<size_t>(h);
-}
+size_t NameHash::operator()(const std::string& name) const { return hashIgnoringCase(name); }
 
 uint32_t stackDepth(const std::vector<Instruction>& code) {
     constexpr int64_t UNREACHED = -1;

@@ -389,4 +389,9 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     return plan;
 }
 
+size_t planBytes(const Plan& plan) {
+    return sizeof(Plan) + plan.steps.capacity() * sizeof(Step) + plan.values.capacity() * sizeof(double) +
+           plan.read_variables.capacity() * sizeof(uint32_t);
+}
+
 }  // namespace tarnex

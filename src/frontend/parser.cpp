@@ -1,5 +1,7 @@
 #include "tarnex/parser.h"
 
+#include <pthread.h>
+
 #include <stdexcept>
 
 #include "tarnex/builtins.h"
@@ -7,11 +9,12 @@
 namespace tarnex {
 
 // Counts one level of recursion for as long as it lives; the one place where
-// the nesting limit is checked.
+// nesting is limited, by depth and by the native stack left.
 class NestingGuard {
 public:
     explicit NestingGuard(Parser& parser) : parser_(parser) {
-        if (++parser_.depth > MAX_NESTING) {
+        const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if (++parser_.depth > MAX_NESTING || here < parser_.stack_floor) {
             --parser_.depth;
             throw std::runtime_error("Expression too deeply nested");
         }
@@ -26,6 +29,23 @@ private:
 
 namespace {
 
+// The lowest address of the calling thread's stack, or 0 when it cannot be
+// read. A thread's stack never moves, so it is read once per thread: on the
+// main thread the read parses /proc/self/maps, several times the cost of
+// compiling a short text.
+uintptr_t stackBottom() {
+    thread_local const uintptr_t bottom = [] {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t{0};
+        void* low = nullptr;
+        size_t size = 0;
+        const int failed = pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+        return failed ? uintptr_t{0} : reinterpret_cast<uintptr_t>(low);
+    }();
+    return bottom;
+}
+
 Node makeNode(int32_t kind) {
     Node node{};
     node.kind = kind;
@@ -34,8 +54,13 @@ Node makeNode(int32_t kind) {
 
 }  // namespace
 
-Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names_in)
-    : tokens(std::move(tokens_in)), names(names_in) {}
+Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names)
+    : tokens(std::move(tokens_in)) {
+    variables.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) variables.try_emplace(names[i], static_cast<int32_t>(i));
+    const uintptr_t bottom = stackBottom();
+    stack_floor = bottom == 0 ? 0 : bottom + STACK_RESERVE;
+}
 
 int32_t Parser::addNode(const Node& node) {
     nodes.push_back(node);
@@ -142,16 +167,14 @@ int32_t Parser::parsePrimary() {
     return inner;
 }
 
-int32_t Parser::parseVariable() {
-    std::string_view name = tokens[pos].text;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!equalsIgnoringCase(names[i], name)) continue;
-        ++pos;
-        Node node = makeNode(VAR);
-        node.left = static_cast<int32_t>(i);
-        return addNode(node);
-    }
-    throw std::runtime_error("Unknown id/variable");
+// Out of line for the same reason as addOperation.
+[[gnu::noinline]] int32_t Parser::parseVariable() {
+    const auto found = variables.find(tokens[pos].text);
+    if (found == variables.end()) throw std::runtime_error("Unknown id/variable");
+    ++pos;
+    Node node = makeNode(VAR);
+    node.left = found->second;
+    return addNode(node);
 }
 
 // Arguments are parsed and folded before the name is looked up.

@@ -1,5 +1,6 @@
 #include "cache.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -18,31 +19,124 @@ uint64_t fnv1a(std::string_view bytes) {
     return h;
 }
 
-}  // namespace
-
-size_t ProgramKeyHash::operator()(const ProgramKey& key) const {
-    uint64_t h = fnv1a(key.expr);
-    for (const std::string& name : key.names) h ^= fnv1a(name) + GOLDEN_RATIO + (h << 6) + (h >> 2);
+template <class Names>
+size_t hashKey(std::string_view expr, const Names& names) {
+    uint64_t h = fnv1a(expr);
+    for (std::string_view name : names) h ^= fnv1a(name) + GOLDEN_RATIO + (h << 6) + (h >> 2);
     return static_cast<size_t>(h);
 }
 
-std::shared_ptr<Program> ProgramCache::getOrCompile(const std::string& expr,
-                                                    const std::vector<std::string_view>& views,
-                                                    const std::vector<std::string>& names) {
-    ProgramKey key{expr, names};
+// What the allocator takes for one block of `size` bytes: an 8-byte header,
+// rounded up to 16, at least 32. Counting this way keeps the budget close to
+// the memory the process really holds, for many small entries too.
+size_t heapBytes(size_t size) {
+    if (size == 0) return 0;
+    return std::max<size_t>(32, (size + 8 + 15) & ~size_t{15});
+}
+
+template <class T>
+size_t vectorBytes(const std::vector<T>& v) {
+    return heapBytes(v.capacity() * sizeof(T));
+}
+
+// A string's own buffer only exists beyond the short-string capacity.
+size_t stringBytes(const std::string& s) {
+    return s.capacity() > std::string().capacity() ? heapBytes(s.capacity() + 1) : 0;
+}
+
+size_t namesBytes(const std::vector<std::string>& names) {
+    size_t total = vectorBytes(names);
+    for (const std::string& name : names) total += stringBytes(name);
+    return total;
+}
+
+// make_shared's one block of program and counts, the program's arrays, and
+// its name map: buckets, and nodes of a link, the pair and the cached hash.
+size_t programBytes(const Program& p) {
+    constexpr size_t CONTROL_BLOCK = 16;
+    constexpr size_t NAME_NODE = sizeof(void*) + sizeof(std::pair<const std::string, uint32_t>) + sizeof(size_t);
+    size_t total = heapBytes(sizeof(Program) + CONTROL_BLOCK);
+    total += vectorBytes(p.code) + vectorBytes(p.constants) + vectorBytes(p.var_values) + namesBytes(p.var_names);
+    total += vectorBytes(p.block_code) + (p.plan ? planBytes(*p.plan) : 0);
+    total += heapBytes(p.var_index.bucket_count() * sizeof(void*));
+    for (const auto& [name, index] : p.var_index) total += heapBytes(NAME_NODE) + stringBytes(name);
+    return total;
+}
+
+}  // namespace
+
+size_t ProgramKeyHash::operator()(const ProgramKey& key) const { return hashKey(key.expr, key.names); }
+
+size_t ProgramKeyHash::operator()(const ProgramKeyView& key) const { return hashKey(key.expr, key.names); }
+
+bool ProgramCache::PositionEqual::operator()(const Lookup& l, Position p) const {
+    return l.key.expr == p->key.expr && std::ranges::equal(l.key.names, p->key.names);
+}
+
+std::shared_ptr<Program> ProgramCache::getOrCompile(std::string_view expr, const std::vector<std::string_view>& names) {
+    const Lookup lookup{{expr, names}, ProgramKeyHash{}(ProgramKeyView{expr, names})};
     {
         std::lock_guard lock(mutex);
-        if (auto found = programs.find(key); found != programs.end()) return found->second;
+        if (auto found = findAndTouch(lookup)) return found;
     }
-    auto compiled = std::make_shared<Program>(compiler_(expr, views));
+    auto compiled = std::make_shared<Program>(compiler_(expr, names));
     compiled->plan = planProgram(*compiled);
+    return store(ProgramKey{std::string(expr), {names.begin(), names.end()}}, lookup.hash, std::move(compiled));
+}
+
+// Under the lock: the stored program, now the most recently used, or null.
+std::shared_ptr<Program> ProgramCache::findAndTouch(const Lookup& lookup) {
+    auto found = index.find(lookup);
+    return found == index.end() ? nullptr : touch(*found);
+}
+
+std::shared_ptr<Program> ProgramCache::touch(Position position) {
+    recency.splice(recency.begin(), recency, position);
+    return position->program;
+}
+
+std::shared_ptr<Program> ProgramCache::store(ProgramKey&& key, size_t hash, std::shared_ptr<Program> program) {
+    // The list node, the index node and its bucket come with every entry.
+    constexpr size_t INDEX_NODE = sizeof(void*) + sizeof(Position) + sizeof(size_t);
+    const size_t bytes = heapBytes(sizeof(Entry) + 2 * sizeof(void*)) + heapBytes(INDEX_NODE) + sizeof(void*) +
+                         stringBytes(key.expr) + namesBytes(key.names) + programBytes(*program);
+    if (bytes > budget_) return program;
     std::lock_guard lock(mutex);
-    return programs.try_emplace(std::move(key), std::move(compiled)).first->second;
+    recency.push_front(Entry{std::move(key), hash, bytes, program});
+    std::pair<decltype(index)::iterator, bool> placed;
+    try {
+        placed = index.insert(recency.begin());
+    } catch (...) {
+        recency.pop_front();
+        throw;
+    }
+    if (!placed.second) {
+        recency.pop_front();  // another caller stored this key first
+        return touch(*placed.first);
+    }
+    bytes_ += bytes;
+    evictBeyond(budget_);
+    return program;
+}
+
+// Under the lock: drops least recently used entries until at most `budget`
+// bytes remain.
+void ProgramCache::evictBeyond(size_t budget) {
+    while (bytes_ > budget) {
+        index.erase(std::prev(recency.end()));
+        bytes_ -= recency.back().bytes;
+        recency.pop_back();
+    }
 }
 
 size_t ProgramCache::size() const {
     std::lock_guard lock(mutex);
-    return programs.size();
+    return recency.size();
+}
+
+size_t ProgramCache::bytes() const {
+    std::lock_guard lock(mutex);
+    return bytes_;
 }
 
 }  // namespace tarnex

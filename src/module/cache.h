@@ -2,22 +2,36 @@
 // text and the keyword names in call order (variable indices follow that
 // order, so the same text with its names reordered is another program).
 //
-// Programs are compiled outside the lock, stored once and never replaced or
-// evicted; a failed compilation stores nothing. Nothing here touches Python.
+// The store is bounded by the bytes it holds, keys and programs together:
+// storing a program evicts the least recently used ones until the total fits
+// the budget again, and a program larger than the whole budget is returned
+// without being stored. Callers still holding an evicted program keep it.
+//
+// Programs are compiled outside the lock; when two callers miss on one key at
+// once, the first to store wins. A failed compilation stores nothing. A hit
+// compiles nothing and copies neither the text nor the names. Nothing here
+// touches Python.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tarnex/program.h"
 
 namespace tarnex {
+
+// Texts from outside are unbounded in number; 64 MiB holds about 90,000
+// short programs, far more than any working set of formulas, and stays a
+// small share of a server's memory.
+constexpr size_t PROGRAM_CACHE_BUDGET = size_t{64} << 20;
 
 struct ProgramKey {
     std::string expr;
@@ -27,10 +41,18 @@ struct ProgramKey {
     bool operator==(const ProgramKey&) const = default;
 };
 
+// A key borrowed from the caller, for lookups that must not copy it.
+struct ProgramKeyView {
+    std::string_view expr;
+    std::span<const std::string_view> names;
+};
+
 // FNV-1a of the text, then each name's FNV-1a mixed in with a
-// golden-ratio combine step, so that name order changes the hash.
+// golden-ratio combine step, so that name order changes the hash. A key and
+// its view hash alike.
 struct ProgramKeyHash {
     size_t operator()(const ProgramKey& key) const;
+    size_t operator()(const ProgramKeyView& key) const;
 };
 
 class ProgramCache {
@@ -38,22 +60,54 @@ public:
     using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
 
     // `compiler` is replaceable so tests can observe and pace compilations.
-    explicit ProgramCache(Compiler compiler = &compile) : compiler_(std::move(compiler)) {}
+    explicit ProgramCache(Compiler compiler = &compile, size_t budget_bytes = PROGRAM_CACHE_BUDGET)
+        : compiler_(std::move(compiler)), budget_(budget_bytes) {}
 
     // The stored program for (expr, names), compiling and storing it on a
-    // miss. `views` and `names` are the same keyword names in the same order.
-    // When two callers miss on one key at once, both compile and the first
-    // to store wins; the other gets the stored program. Compiler exceptions
-    // pass through and leave the cache unchanged.
-    std::shared_ptr<Program> getOrCompile(const std::string& expr, const std::vector<std::string_view>& views,
-                                          const std::vector<std::string>& names);
+    // miss. Compiler exceptions pass through and leave the cache unchanged.
+    std::shared_ptr<Program> getOrCompile(std::string_view expr, const std::vector<std::string_view>& names);
 
     size_t size() const;
+    // What the stored entries hold, as counted against the budget.
+    size_t bytes() const;
 
 private:
+    struct Entry {
+        ProgramKey key;
+        size_t hash;
+        size_t bytes;
+        std::shared_ptr<Program> program;
+    };
+    using Position = std::list<Entry>::iterator;
+    struct Lookup {
+        ProgramKeyView key;
+        size_t hash;
+    };
+    // The index hashes and compares positions in the recency list, and
+    // borrowed lookups against them.
+    struct PositionHash {
+        using is_transparent = void;
+        size_t operator()(Position p) const { return p->hash; }
+        size_t operator()(const Lookup& l) const { return l.hash; }
+    };
+    struct PositionEqual {
+        using is_transparent = void;
+        bool operator()(Position a, Position b) const { return a->key == b->key; }
+        bool operator()(const Lookup& l, Position p) const;
+        bool operator()(Position p, const Lookup& l) const { return (*this)(l, p); }
+    };
+
+    std::shared_ptr<Program> findAndTouch(const Lookup& lookup);
+    std::shared_ptr<Program> touch(Position position);
+    std::shared_ptr<Program> store(ProgramKey&& key, size_t hash, std::shared_ptr<Program> program);
+    void evictBeyond(size_t budget);
+
     Compiler compiler_;
+    const size_t budget_;
     mutable std::mutex mutex;
-    std::unordered_map<ProgramKey, std::shared_ptr<Program>, ProgramKeyHash> programs;
+    std::list<Entry> recency;  // most recently used first
+    std::unordered_set<Position, PositionHash, PositionEqual> index;
+    size_t bytes_ = 0;
 };
 
 }  // namespace tarnex

@@ -3,9 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <functional>
 #include <latch>
+#include <new>
 #include <stdexcept>
+#include <string>
 #include <thread>
+
+// Counts the calling thread's allocations while a test asks for it. The
+// replacement pairs malloc with free, which GCC cannot see through inlining.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local bool counting_allocations = false;
+thread_local int allocations = 0;
+}  // namespace
+
+void* operator new(size_t size) {
+    if (counting_allocations) ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace tarnex {
 namespace {
@@ -25,6 +45,8 @@ TEST(ProgramKeyHash, WorkedValues) {
     for (const HashCase& c : cases) {
         SCOPED_TRACE(c.key.names.size());
         EXPECT_EQ(ProgramKeyHash{}(c.key), c.expected);
+        const std::vector<std::string_view> views(c.key.names.begin(), c.key.names.end());
+        EXPECT_EQ(ProgramKeyHash{}(ProgramKeyView{c.key.expr, views}), c.expected);  // what a hit looks up
     }
 }
 
@@ -34,15 +56,21 @@ std::vector<std::string_view> viewsOf(const std::vector<std::string>& names) {
 
 // Calls getOrCompile with views made from `names`, as the module does.
 std::shared_ptr<Program> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names) {
-    return cache.getOrCompile(expr, viewsOf(names), names);
+    return cache.getOrCompile(expr, viewsOf(names));
+}
+
+// A cache that counts its compilations in `compiles`.
+ProgramCache countingCache(int& compiles, size_t budget = PROGRAM_CACHE_BUDGET) {
+    auto counted = [&compiles](std::string_view text, const std::vector<std::string_view>& names) {
+        ++compiles;
+        return compile(text, names);
+    };
+    return ProgramCache(counted, budget);
 }
 
 TEST(ProgramCache, HitReturnsTheStoredProgramWithoutCompiling) {
     int compiles = 0;
-    ProgramCache cache([&](std::string_view text, const std::vector<std::string_view>& names) {
-        ++compiles;
-        return compile(text, names);
-    });
+    ProgramCache cache = countingCache(compiles);
     auto first = lookUp(cache, "a*2 + sin(b)", {"a", "b"});
     auto second = lookUp(cache, "a*2 + sin(b)", {"a", "b"});
     EXPECT_EQ(first, second);
@@ -159,6 +187,19 @@ TEST(ProgramCache, FirstInsertionWins) {
     EXPECT_EQ(cache.size(), 1u);
 }
 
+// Runs work(t) for t in [0, threads) on as many threads, started together.
+void onThreads(int threads, const std::function<void(int)>& work) {
+    std::latch start(threads);
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) {
+        running.emplace_back([&, t] {
+            start.arrive_and_wait();
+            work(t);
+        });
+    }
+    for (std::thread& thread : running) thread.join();
+}
+
 TEST(ProgramCache, ConcurrentCallersAgreeOnEveryKey) {
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 200;
@@ -166,22 +207,114 @@ TEST(ProgramCache, ConcurrentCallersAgreeOnEveryKey) {
     const std::vector<std::string> names = {"a", "b"};
     ProgramCache cache;
     std::vector<std::vector<Program*>> seen(THREADS, std::vector<Program*>(exprs.size()));
-    std::latch start(THREADS);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t) {
-        threads.emplace_back([&, t] {
-            start.arrive_and_wait();
-            for (int round = 0; round < ROUNDS; ++round) {
-                const size_t e = static_cast<size_t>(round + t) % exprs.size();
-                Program* program = lookUp(cache, exprs[e], names).get();
-                if (seen[t][e] == nullptr) seen[t][e] = program;
-                EXPECT_EQ(seen[t][e], program);
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
+    onThreads(THREADS, [&](int t) {
+        for (int round = 0; round < ROUNDS; ++round) {
+            const size_t e = static_cast<size_t>(round + t) % exprs.size();
+            Program* program = lookUp(cache, exprs[e], names).get();
+            if (seen[t][e] == nullptr) seen[t][e] = program;
+            EXPECT_EQ(seen[t][e], program);
+        }
+    });
     for (int t = 1; t < THREADS; ++t) EXPECT_EQ(seen[t], seen[0]);
     EXPECT_EQ(cache.size(), exprs.size());
+}
+
+TEST(ProgramCache, HitAllocatesNothing) {
+    const std::string expr = "long_variable_name_one * 2 + long_variable_name_two / 3 - 1";
+    const std::vector<std::string> names = {"long_variable_name_one", "long_variable_name_two"};
+    const std::vector<std::string_view> views = viewsOf(names);
+    ProgramCache cache;
+    auto stored = cache.getOrCompile(expr, views);
+    counting_allocations = true;
+    auto hit = cache.getOrCompile(expr, views);
+    counting_allocations = false;
+    EXPECT_EQ(hit, stored);
+    EXPECT_EQ(allocations, 0);
+}
+
+// Budgets below are in units of one entry of this shape, so eviction
+// tests do not depend on the exact byte accounting.
+size_t entryBytes(const std::string& expr) {
+    ProgramCache probe;
+    lookUp(probe, expr, {"a"});
+    return probe.bytes();
+}
+
+std::string keyText(int k) { return "a + " + std::to_string(100 + k); }
+
+TEST(ProgramCache, LeastRecentlyUsedEntriesGoFirst) {
+    std::vector<std::string> compiled;
+    ProgramCache cache(
+        [&](std::string_view text, const std::vector<std::string_view>& names) {
+            compiled.emplace_back(text);
+            return compile(text, names);
+        },
+        3 * entryBytes(keyText(0)));
+    for (int k : {0, 1, 2, 0, 3}) lookUp(cache, keyText(k), {"a"});  // 0 is touched before 3 comes
+    EXPECT_EQ(cache.size(), 3u);
+    compiled.clear();
+    for (int k : {0, 2, 3}) lookUp(cache, keyText(k), {"a"});
+    EXPECT_TRUE(compiled.empty()) << compiled.front();
+    lookUp(cache, keyText(1), {"a"});  // evicted, so compiled again
+    EXPECT_EQ(compiled, std::vector<std::string>{keyText(1)});
+}
+
+TEST(ProgramCache, RecentlyUsedProgramSurvivesAFlood) {
+    int compiles = 0;
+    ProgramCache cache = countingCache(compiles, 10 * entryBytes(keyText(0)));
+    auto hot = lookUp(cache, "a * 2", {"a"});
+    for (int k = 0; k < 1000; ++k) {
+        lookUp(cache, keyText(k), {"a"});
+        if (k % 5 == 0) {
+            EXPECT_EQ(lookUp(cache, "a * 2", {"a"}), hot) << k;
+        }
+    }
+    EXPECT_EQ(compiles, 1001);
+    EXPECT_LE(cache.bytes(), 10 * entryBytes(keyText(0)));
+}
+
+TEST(ProgramCache, BytesCountTextNamesAndProgram) {
+    const std::string long_name(1000, 'n');
+    std::string sum = long_name;
+    for (int i = 0; i < 9999; ++i) sum += " + " + long_name;  // 10 MB of text, 20,000 instructions
+    ProgramCache cache;
+    lookUp(cache, sum, {long_name});
+    const size_t held = sum.size() + 2 * long_name.size() + 20000 * sizeof(Instruction);
+    EXPECT_GE(cache.bytes(), held);
+    // the code may hold twice its length, and its plan about a step of 64 bytes per addition
+    EXPECT_LT(cache.bytes(), held + 20000 * sizeof(Instruction) + 10000 * 64 + 4096);
+}
+
+TEST(ProgramCache, ProgramLargerThanTheBudgetIsReturnedButNotStored) {
+    int compiles = 0;
+    ProgramCache cache = countingCache(compiles, entryBytes(keyText(0)));
+    auto small = lookUp(cache, keyText(0), {"a"});
+    const std::string big = "a * 2 + 1 + a * 3";
+    auto first = lookUp(cache, big, {"a"});
+    auto second = lookUp(cache, big, {"a"});
+    EXPECT_EQ(first->var_names, std::vector<std::string>{"a"});
+    EXPECT_NE(first, second);
+    EXPECT_EQ(compiles, 3);
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(lookUp(cache, keyText(0), {"a"}), small);
+}
+
+// Every thread checks each program it gets against its text while the
+// others hit, miss and evict on a budget of a few entries.
+TEST(ProgramCache, ConcurrentHitsMissesAndEvictionsGetTheRightPrograms) {
+    constexpr int THREADS = 8;
+    constexpr int ROUNDS = 2000;
+    const size_t budget = 16 * entryBytes(keyText(0));
+    ProgramCache cache(&compile, budget);
+    onThreads(THREADS, [&](int t) {
+        for (int round = 0; round < ROUNDS; ++round) {
+            const int k = (round * 7 + t) % 64;
+            auto program = lookUp(cache, keyText(k), {"a"});
+            ASSERT_EQ(program->constants, std::vector<double>{100.0 + k}) << keyText(k);
+        }
+    });
+    EXPECT_LE(cache.bytes(), budget);
+    EXPECT_LE(cache.size(), 16u);
 }
 
 }  // namespace

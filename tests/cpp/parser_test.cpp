@@ -53,6 +53,17 @@ TEST(Parser, VariablesMatchIgnoringCaseFirstWins) {
     EXPECT_EQ(p.nodes[p.root].kind, VAR);
 }
 
+TEST(Parser, ManyNamesResolveToTheFirstEqualOne) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 3000; ++i) names.push_back(std::string("n").append(std::to_string(i)));
+    names.insert(names.end(), {"N0", "n1500", "Zz", "ZZ", "zz"});  // later equals lose
+    const std::pair<const char*, int32_t> cases[] = {
+        {"n0", 0}, {"N0", 0}, {"n1500", 1500}, {"N2999", 2999}, {"zz", 3002}, {"ZZ", 3002},
+    };
+    for (const auto& [text, index] : cases) EXPECT_EQ(parse(text, names).nodes[0].left, index) << text;
+    EXPECT_EQ(compileError("n3000", names), "Unknown id/variable");
+}
+
 TEST(Parser, PrefixOperatorsAndFolding) {
     Parsed p = parse("-2");
     EXPECT_EQ(p.nodes[p.root].kind, CONST);
@@ -197,6 +208,48 @@ TEST(Parser, DeepestAcceptedNestingFitsAOneMebibyteThreadStack) {
     EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "(", ")"), kSmallStack), "<no error>");
     EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "-", ""), kSmallStack), "<no error>");
     EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "abs(", ")"), kSmallStack), "<no error>");
+}
+
+struct DeepShape {
+    const char* name;
+    const char* open;
+    const char* close;
+};
+
+// Every recursive path of the parser, each nesting in one place.
+const DeepShape kDeepShapes[] = {
+    {"parentheses", "(", ")"},       {"prefixes", "-", ""},        {"calls", "abs(", ")"},
+    {"first argument", "max(", ", x)"}, {"last argument", "min(x, x, x, ", ")"},
+    {"then-branch", "x ? ", " : x"}, {"else-branch", "x ? x : ", ""},
+};
+
+// Sanitized frames are about ten times larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kStackScale = 8;
+#else
+constexpr size_t kStackScale = 1;
+#endif
+
+// A stack too small for the text ends in the nesting error, never in a
+// crash (which would end this test binary); a shallow text still compiles
+// on the smallest of these stacks.
+TEST(Parser, SmallThreadStacksRefuseWhatTheyCannotHold) {
+    for (const DeepShape& shape : kDeepShapes) {
+        for (size_t kib : {64, 128, 256, 512}) {
+            for (int depth : {MAX_NESTING - 1, MAX_NESTING}) {
+                SCOPED_TRACE(testing::Message() << shape.name << " " << kib << " KiB depth " << depth);
+                const std::string error =
+                    compileErrorOnThread(nested(depth, shape.open, shape.close), kib * 1024 * kStackScale);
+                EXPECT_TRUE(error == "<no error>" || error == "Expression too deeply nested" ||
+                            error == "Expression too complex")  // min's last argument grows the stack
+                    << error;
+            }
+        }
+        SCOPED_TRACE(shape.name);
+        EXPECT_EQ(compileErrorOnThread(nested(20, shape.open, shape.close), 64 * 1024 * kStackScale), "<no error>");
+    }
+    EXPECT_EQ(compileErrorOnThread(nested(MAX_NESTING - 1, "(", ")"), 64 * 1024 * kStackScale),
+              "Expression too deeply nested");
 }
 
 TEST(Parser, LongFlatChainsAreNotNesting) {

@@ -2,6 +2,11 @@ import numpy as np
 import pytest
 
 
+def running_under_address_sanitizer():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(20240607)

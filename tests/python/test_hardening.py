@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from _qelto import query
+from conftest import running_under_address_sanitizer
 
 X = np.arange(5.0)
 COMPILE_PREFIX = "Expression failed to compile: "
@@ -82,11 +83,6 @@ def test_hundred_thousand_term_flat_sum_is_exact():
     assert np.array_equal(query(expr, a=X), X * sum(weights))
 
 
-def running_under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
 # The deepest text the nesting limit lets through, on a thread with a 1 MiB
 # stack (Python lets callers choose far smaller ones). Run in a child so a
 # stack overflow fails this test instead of ending the whole run.
@@ -108,6 +104,70 @@ def test_deepest_accepted_nesting_fits_a_one_mebibyte_thread_stack():
     )
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr[-2000:]
+
+
+# Every recursive path of the parser as (opening, closing) text around x.
+DEEP_SHAPES = {
+    "parentheses": ("(", ")"),
+    "prefixes": ("-", ""),
+    "calls": ("abs(", ")"),
+    "min-arguments": ("min(", ", x)"),
+    "max-arguments": ("max(", ", x)"),
+    "then-branches": ("x ? ", " : x"),
+    "else-branches": ("x ? x : ", ""),
+}
+
+
+def deep(shape, depth):
+    opening, closing = DEEP_SHAPES[shape]
+    return opening * depth + "x" + closing * depth
+
+
+@pytest.mark.parametrize("shape", DEEP_SHAPES)
+def test_default_stack_evaluates_every_depth_up_to_the_limit(shape):
+    x = np.array([1.0, 2.0, 3.0])
+    for depth in (1, 2, 500, 999):
+        expected = -x if shape == "prefixes" and depth % 2 else x
+        assert np.array_equal(query(deep(shape, depth), x=x), expected), depth
+    message = compile_error(deep(shape, 1000), x=x)
+    assert message.endswith(SEPARATOR + "Expression too deeply nested")
+
+
+# One child per stack size runs every shape at depths 999 and 1000 on a
+# thread of that size and prints each outcome, so a crash names its case.
+@pytest.mark.skipif(running_under_address_sanitizer(), reason="sanitized frames are several times larger")
+@pytest.mark.parametrize("kib", [64, 128, 256, 512])
+def test_small_thread_stacks_give_a_result_or_the_nesting_error(kib):
+    script = textwrap.dedent(
+        f"""
+        import threading
+        import numpy as np
+        from _qelto import query
+        threading.stack_size({kib} * 1024)
+
+        def attempt(text):
+            try:
+                return "ok" if query(text, x=np.ones(3)).tolist() in ([1.0] * 3, [-1.0] * 3) else "wrong"
+            except RuntimeError as error:
+                return str(error).rpartition(" \u2014 ")[2]
+
+        for shape, (opening, closing) in {DEEP_SHAPES!r}.items():
+            for depth in (999, 1000):
+                text = opening * depth + "x" + closing * depth
+                outcome = []
+                worker = threading.Thread(target=lambda: outcome.append(attempt(text)))
+                worker.start()
+                worker.join()
+                print(shape, depth, outcome[0], flush=True)
+        """
+    )
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, (child.stdout, child.stderr[-2000:])
+    outcomes = [line.split(" ", 2) for line in child.stdout.splitlines()]
+    assert len(outcomes) == 2 * len(DEEP_SHAPES)
+    for shape, depth, outcome in outcomes:
+        allowed = {"Expression too deeply nested"} | ({"ok"} if depth == "999" else set())
+        assert outcome in allowed, (shape, depth, outcome)
 
 
 @pytest.mark.parametrize(

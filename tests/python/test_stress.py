@@ -83,3 +83,19 @@ def test_threads_racing_on_the_same_new_texts_all_get_correct_programs():
     run_threads(work)
     for k in (0, 150, 299):
         assert np.array_equal(query(texts[k], a=x, **{f"stress_{j}": x * j for j in range(3)}), expected(k))
+
+
+# Enough distinct texts to pass the cache's budget about twice over, so
+# hits, misses and evictions interleave; a hot text keeps being hit.
+def test_threads_flooding_the_cache_still_get_correct_results():
+    x = np.arange(4.0)
+    texts_per_thread = 25_000
+
+    def work(index):
+        for k in range(texts_per_thread):
+            value = index * texts_per_thread + k
+            assert np.array_equal(query(f"x * 3 + {value}", x=x), x * 3 + value)
+            if k % 50 == 0:
+                assert np.array_equal(query("x * 2 - 1", x=x), x * 2 - 1)
+
+    run_threads(work)

@@ -55,28 +55,48 @@ class Counter(threading.Thread):
 
 # With a huge switch interval the interpreter never takes the lock from a
 # running thread, so the counter can only advance during a call of query if
-# query itself releases it.
-def test_other_threads_run_during_an_evaluation(rng):
-    a = rng.uniform(-5.0, 5.0, size=4_000_000)
-    expr = "sin(a) * cos(a) + exp(a / 10)"
-    query(expr, a=a)
+# query itself releases it. Calls call(attempt) until one lets the counter
+# advance by more than `enough`, and returns every advance seen.
+def counts_during_calls(call, attempts, enough):
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(60.0)
     counter = Counter()
     counter.start()
+    advanced = []
     try:
-        advanced = []
-        for _ in range(20):
+        for attempt in range(attempts):
             before = counter.count
-            query(expr, a=a)
+            call(attempt)
             advanced.append(counter.count - before)
-            if advanced[-1] > 0:
+            if advanced[-1] > enough:
                 break
     finally:
         counter.stop = True
         counter.join()
         sys.setswitchinterval(old_interval)
+    return advanced
+
+
+def test_other_threads_run_during_an_evaluation(rng):
+    a = rng.uniform(-5.0, 5.0, size=4_000_000)
+    expr = "sin(a) * cos(a) + exp(a / 10)"
+    query(expr, a=a)
+    advanced = counts_during_calls(lambda _: query(expr, a=a), attempts=20, enough=0)
     assert advanced[-1] > 0, advanced
+
+
+# Each attempt compiles a new text of 2 MB, a few tenths of a second of
+# work (about 300 counts); evaluating its one element releases the lock for
+# a few milliseconds only (under 10 counts).
+def test_other_threads_run_during_a_long_compilation():
+    x = np.ones(1)
+    body = " + x * 1.25" * 200_000
+
+    def compile_new_text(attempt):
+        assert query(f"{attempt}{body}", x=x)[0] == attempt + 250_000
+
+    advanced = counts_during_calls(compile_new_text, attempts=5, enough=50)
+    assert advanced[-1] > 50, advanced
 
 
 DIGEST_SCRIPT = """

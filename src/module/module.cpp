@@ -45,8 +45,8 @@ void translateQueryError(std::exception_ptr error) {
     }
 }
 
-[[noreturn]] void failVariable(const std::string& name, const std::string& problem) {
-    throw QueryError("Variable '" + name + "' " + problem);
+[[noreturn]] void failVariable(std::string_view name, const std::string& problem) {
+    throw QueryError("Variable '" + std::string(name) + "' " + problem);
 }
 
 // A float64 view of a foreign buffer may start at any byte, and reading
@@ -56,56 +56,58 @@ constexpr int ALIGNED_NATIVE_FLAGS =
     static_cast<int>(py::array::forcecast) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
 using AlignedFloat64Array = py::array_t<double, ALIGNED_NATIVE_FLAGS>;
 
-py::array_t<double> requireFloat64Array(py::handle value, const std::string& name) {
-    if (!py::isinstance<py::array>(value)) failVariable(name, "is not a numpy array");
-    auto array = py::reinterpret_borrow<py::array>(value);
-    const py::dtype dtype = array.dtype();
+// The keyword arrays in call order: each one's data, and the converted
+// copies that must live as long as the call (the caller's own arrays are
+// kept alive by the call itself).
+struct Inputs {
+    std::vector<const double*> data;
+    std::vector<int64_t> sizes;
+    std::vector<py::object> copies;
+};
+
+// The three tests of one keyword value, in order, then its data. The
+// array's dtype, flags and data are read from the object itself.
+void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
+    const auto& api = py::detail::npy_api::get();
+    if (!api.PyArray_Check_(value)) failVariable(name, "is not a numpy array");
+    auto* array = py::detail::array_proxy(value);
+    const py::dtype dtype = py::reinterpret_borrow<py::dtype>(array->descr);
     if (dtype.kind() != 'f' || dtype.itemsize() != 8)
         failVariable(name, "must be float64 (got " + std::string(py::str(py::object(dtype))) + ")");
-    const int flags = array.flags();
-    if ((flags & py::array::c_style) == 0) failVariable(name, "must be C-contiguous");
+    if ((array->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) failVariable(name, "must be C-contiguous");
+    int64_t size = 1;
+    for (int d = 0; d < array->nd; ++d) size *= array->dimensions[d];
+    inputs.sizes.push_back(size);
     // The common case needs no conversion call: NumPy would hand back the
     // same object, and we only read the buffer.
     constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
     const bool native = (dtype.byteorder() == '=' || dtype.byteorder() == native_order) &&
                         dtype.num() == py::detail::npy_api::NPY_DOUBLE_;
-    if (native && (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0)
-        return py::reinterpret_borrow<py::array_t<double>>(value);
-    return py::reinterpret_steal<py::array_t<double>>(AlignedFloat64Array(array).release());
+    if (native && (array->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0) {
+        inputs.data.push_back(reinterpret_cast<const double*>(array->data));
+        return;
+    }
+    AlignedFloat64Array copy(py::reinterpret_borrow<py::array>(value));
+    inputs.data.push_back(copy.data());
+    inputs.copies.push_back(std::move(copy));
 }
 
-// The keyword arguments in call order, each checked and converted.
-struct Inputs {
-    std::vector<std::string> names;
-    std::vector<py::array_t<double>> arrays;  // keeps every buffer alive
-    std::vector<const double*> data;
-};
-
-Inputs collectInputs(const py::kwargs& kwargs) {
+Inputs collectInputs(const std::vector<std::string_view>& names, PyObject* const* values) {
     Inputs inputs;
-    const size_t count = kwargs.size();
-    inputs.names.reserve(count);
-    inputs.arrays.reserve(count);
-    inputs.data.reserve(count);
-    for (auto [key, value] : kwargs) {
-        std::string name = key.cast<std::string>();
-        py::array_t<double> array = requireFloat64Array(value, name);
-        inputs.data.push_back(array.data());
-        inputs.arrays.push_back(std::move(array));
-        inputs.names.push_back(std::move(name));
-    }
+    inputs.data.reserve(names.size());
+    inputs.sizes.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) addInput(inputs, values[i], names[i]);
     return inputs;
 }
 
 // The common element count: the first array's size, or 1 with no arrays.
-int64_t requireEqualSizes(const Inputs& inputs) {
-    if (inputs.arrays.empty()) return 1;
-    const int64_t n = inputs.arrays[0].size();
-    for (size_t i = 1; i < inputs.arrays.size(); ++i) {
-        const int64_t size = inputs.arrays[i].size();
-        if (size != n)
-            throw QueryError("Array size mismatch: '" + inputs.names[0] + "' has " + std::to_string(n) +
-                             " elements but '" + inputs.names[i] + "' has " + std::to_string(size));
+int64_t requireEqualSizes(const Inputs& inputs, const std::vector<std::string_view>& names) {
+    if (inputs.sizes.empty()) return 1;
+    const int64_t n = inputs.sizes[0];
+    for (size_t i = 1; i < inputs.sizes.size(); ++i) {
+        if (inputs.sizes[i] != n)
+            throw QueryError("Array size mismatch: '" + std::string(names[0]) + "' has " + std::to_string(n) +
+                             " elements but '" + std::string(names[i]) + "' has " + std::to_string(inputs.sizes[i]));
     }
     return n;
 }
@@ -117,10 +119,23 @@ int64_t requireEqualSizes(const Inputs& inputs) {
 // error raised do not change.
 constexpr int64_t SLICE_ELEMENTS = 256 * tarnex::BLOCK_SIZE;
 
+// Releases the interpreter lock for its lifetime, and takes it back even
+// when the evaluation throws.
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
                    const std::vector<const double*>& data) {
     const int64_t block_size = tarnex::BLOCK_SIZE;
-    py::gil_scoped_release release;
+    LockReleased released;
     tarnex::evaluateParallel(data.size(), block_size, out, program, n, data);
 }
 
@@ -148,17 +163,19 @@ tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vecto
     return tarnex::compile(text, names);
 }
 
-py::array_t<double> query(std::string expr, py::kwargs kwargs) {
-    Inputs inputs = collectInputs(kwargs);
-    const int64_t n = requireEqualSizes(inputs);
-    const std::vector<std::string_view> views(inputs.names.begin(), inputs.names.end());
+// Steps 2 to 10 of a call, shared by both entries: `values` holds one
+// object per name, in keyword order.
+py::array_t<double> evaluate(std::string_view expr, const std::vector<std::string_view>& names,
+                             PyObject* const* values) {
+    Inputs inputs = collectInputs(names, values);
+    const int64_t n = requireEqualSizes(inputs, names);
 
     std::shared_ptr<tarnex::Program> program;
     try {
         static tarnex::ProgramCache cache(&compileLettingThreadsRun);
-        program = cache.getOrCompile(expr, views);
+        program = cache.getOrCompile(expr, names);
     } catch (const std::exception& e) {
-        throw QueryError("Expression failed to compile: " + expr + " \u2014 " + e.what());
+        throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }
 
     py::array_t<double> result(n);
@@ -166,9 +183,61 @@ py::array_t<double> query(std::string expr, py::kwargs kwargs) {
     return result;
 }
 
+// The entry pybind11 binds: it converts `expr` (str, bytes or bytearray) and
+// raises its standard TypeError for anything else.
+py::array_t<double> query(std::string expr, py::kwargs kwargs) {
+    std::vector<std::string> names;
+    std::vector<PyObject*> values;
+    for (auto [key, value] : kwargs) {
+        names.push_back(key.cast<std::string>());
+        values.push_back(value.ptr());
+    }
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    return evaluate(expr, views, values.data());
+}
+
+// pybind11's function, kept out of the module's namespace for the calls
+// the fast entry hands on.
+PyObject* bound_query = nullptr;
+
+// The common call, `query("text", name=array, ...)` with a str text, read
+// straight from the vector call without building a keyword dictionary.
+// Every other form goes to pybind11's function, whose conversions and
+// errors stay the reference.
+PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const char* text = nullptr;
+    Py_ssize_t length = 0;
+    if (nargs == 1 && PyUnicode_CheckExact(args[0])) text = PyUnicode_AsUTF8AndSize(args[0], &length);
+    std::vector<std::string_view> names;
+    names.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; text != nullptr && i < count; ++i) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
+        if (name == nullptr || std::string_view(name, static_cast<size_t>(size)) == "expr") text = nullptr;
+        names.emplace_back(name == nullptr ? "" : name, static_cast<size_t>(size));
+    }
+    if (text == nullptr) {
+        PyErr_Clear();
+        return PyObject_Vectorcall(bound_query, args, static_cast<size_t>(nargs), kwnames);
+    }
+    try {
+        return evaluate(std::string_view(text, static_cast<size_t>(length)), names, args + 1).release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qelto, m) {
     py::register_local_exception_translator(translateQueryError);
     m.def("query", &query, py::arg("expr"));
+    // The fast entry takes the name, and the docstring with its signature.
+    bound_query = py::object(m.attr("query")).release().ptr();
+    static std::string doc = py::str(py::handle(bound_query).attr("__doc__"));
+    static PyMethodDef fast{"query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queryFast)),
+                            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    m.attr("query") = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&fast, nullptr, m.attr("__name__").ptr()));
 }

@@ -20,12 +20,16 @@ constexpr uint64_t TILE = 1024;
 
 // Uninitialised on purpose: a slot buffer becomes resident only once a
 // program writes to it.
-thread_local std::unique_ptr<double[]> scratch;
-thread_local uint64_t scratch_size = 0;
+struct Scratch {
+    std::unique_ptr<double[]> slots;
+    uint64_t size = 0;
+};
+thread_local Scratch scratch;
 
 double* scratchFor(uint32_t slots, uint64_t count) {
     if (slots != 0 && count > std::numeric_limits<uint64_t>::max() / sizeof(double) / slots) throw std::bad_alloc();
-    return detail::reserved(scratch, scratch_size, uint64_t{slots} * count);
+    Scratch& mine = scratch;  // one thread-local lookup
+    return detail::reserved(mine.slots, mine.size, uint64_t{slots} * count);
 }
 
 class StepRunner {

@@ -61,9 +61,15 @@ using AlignedFloat64Array = py::array_t<double, ALIGNED_NATIVE_FLAGS>;
 // kept alive by the call itself).
 struct Inputs {
     std::vector<const double*> data;
-    std::vector<int64_t> sizes;
     std::vector<py::object> copies;
 };
+
+int64_t elementCount(PyObject* array) {
+    auto* proxy = py::detail::array_proxy(array);
+    int64_t size = 1;
+    for (int d = 0; d < proxy->nd; ++d) size *= proxy->dimensions[d];
+    return size;
+}
 
 // The three tests of one keyword value, in order, then its data. The
 // array's dtype, flags and data are read from the object itself.
@@ -75,9 +81,6 @@ void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
     if (dtype.kind() != 'f' || dtype.itemsize() != 8)
         failVariable(name, "must be float64 (got " + std::string(py::str(py::object(dtype))) + ")");
     if ((array->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) failVariable(name, "must be C-contiguous");
-    int64_t size = 1;
-    for (int d = 0; d < array->nd; ++d) size *= array->dimensions[d];
-    inputs.sizes.push_back(size);
     // The common case needs no conversion call: NumPy would hand back the
     // same object, and we only read the buffer.
     constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
@@ -95,19 +98,20 @@ void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
 Inputs collectInputs(const std::vector<std::string_view>& names, PyObject* const* values) {
     Inputs inputs;
     inputs.data.reserve(names.size());
-    inputs.sizes.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) addInput(inputs, values[i], names[i]);
     return inputs;
 }
 
-// The common element count: the first array's size, or 1 with no arrays.
-int64_t requireEqualSizes(const Inputs& inputs, const std::vector<std::string_view>& names) {
-    if (inputs.sizes.empty()) return 1;
-    const int64_t n = inputs.sizes[0];
-    for (size_t i = 1; i < inputs.sizes.size(); ++i) {
-        if (inputs.sizes[i] != n)
+// The common element count of the checked arrays: the first one's size, or
+// 1 with no arrays.
+int64_t requireEqualSizes(const std::vector<std::string_view>& names, PyObject* const* values) {
+    if (names.empty()) return 1;
+    const int64_t n = elementCount(values[0]);
+    for (size_t i = 1; i < names.size(); ++i) {
+        const int64_t size = elementCount(values[i]);
+        if (size != n)
             throw QueryError("Array size mismatch: '" + std::string(names[0]) + "' has " + std::to_string(n) +
-                             " elements but '" + std::string(names[i]) + "' has " + std::to_string(inputs.sizes[i]));
+                             " elements but '" + std::string(names[i]) + "' has " + std::to_string(size));
     }
     return n;
 }
@@ -168,7 +172,7 @@ tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vecto
 py::array_t<double> evaluate(std::string_view expr, const std::vector<std::string_view>& names,
                              PyObject* const* values) {
     Inputs inputs = collectInputs(names, values);
-    const int64_t n = requireEqualSizes(inputs, names);
+    const int64_t n = requireEqualSizes(names, values);
 
     std::shared_ptr<tarnex::Program> program;
     try {

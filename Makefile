@@ -98,12 +98,13 @@ test-sanitize-python: setup
 	$(SANITIZE_PY_ENV) $(PY) -c "import _qelto; assert '$(SANITIZE_MODULE)' in _qelto.__file__, _qelto.__file__"
 	$(SANITIZE_PY_ENV) $(PY) -m pytest -q
 
-# make fuzz: each libFuzzer target for FUZZ_SECONDS, growing its corpus in
+# make fuzz: each libFuzzer target for FUZZ_SECONDS (or FUZZ_RUNS inputs), growing its corpus in
 # fuzz/corpus/<target>, which is then cut down to the fewest inputs that
 # still reach every edge. Findings land in build/fuzz/artifacts and fail
 # the run.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 180
+FUZZ_RUNS ?= -1
 FUZZ_TARGETS := compile evaluate
 FUZZ_APT_PACKAGES := clang-14 libclang-rt-14-dev libomp-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
@@ -123,7 +124,7 @@ fuzz-build: setup fuzz-apt
 
 fuzz-run-%: fuzz-build
 	mkdir -p fuzz/corpus/$* $(FUZZ_BUILD)/artifacts
-	$(FUZZ_BUILD)/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN_$*) -timeout=10 \
+	$(FUZZ_BUILD)/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -max_len=$(FUZZ_MAX_LEN_$*) -timeout=10 \
 	  -dict=fuzz/expression.dict -artifact_prefix=$(FUZZ_BUILD)/artifacts/$*- -print_final_stats=1 fuzz/corpus/$*
 	rm -rf $(FUZZ_BUILD)/merge-$* && mkdir -p $(FUZZ_BUILD)/merge-$*
 	$(FUZZ_BUILD)/fuzz_$* -set_cover_merge=1 -use_counters=0 -max_len=$(FUZZ_MAX_LEN_$*) \

@@ -87,19 +87,18 @@ void StepBuilder::binary(uint32_t kernel_vv, uint32_t a, uint32_t b) {
 void StepBuilder::operation(Opcode opcode) {
     const uint32_t kernel = detail::operationKernel(opcode, semantics_, detail::VV);
     const uint32_t depth = static_cast<uint32_t>(stack_.size());
-    switch (opcodeInfo(opcode).kind) {
-        case OpcodeKind::UNARY:
-            materialise(depth - 1);
-            add(kernel, depth - 1, stack_[depth - 1]);
-            return;
-        case OpcodeKind::TERNARY:
-            for (uint32_t k = 1; k <= 3; ++k) materialise(depth - k);
-            add(kernel, depth - 3, stack_[depth - 3], stack_[depth - 2], stack_[depth - 1]);
-            stack_.resize(depth - 2);
-            return;
-        default: break;  // BINARY; execute() sends nothing else here
+    if (opcodeInfo(opcode).kind == OpcodeKind::UNARY) {
+        materialise(depth - 1);
+        add(kernel, depth - 1, stack_[depth - 1]);
+        return;
     }
-    const Operand divisor = stack_[depth - 1];
+    if (opcodeInfo(opcode).kind == OpcodeKind::TERNARY) {
+        for (uint32_t k = 1; k <= 3; ++k) materialise(depth - k);
+        add(kernel, depth - 3, stack_[depth - 3], stack_[depth - 2], stack_[depth - 1]);
+        stack_.resize(depth - 2);
+        return;
+    }
+    const Operand divisor = stack_[depth - 1];  // BINARY: execute() sends nothing else here
     binary(kernel, depth - 2, depth - 1);
     if (const char* error = opcodeInfo(opcode).zero_divisor_error) {
         Step& step = plan_.steps.back();

@@ -252,3 +252,47 @@ TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block code beside the compiled code: each &&, || and ?: whose skipped
+// part can neither fail nor call the math library becomes one whole-block
+// operation; the others keep their jumps. Both share the constant pool.
+struct BlockCodeCase {
+    std::string text;
+    Code block_code;  // RETURN excluded; empty: none
+};
+
+class BlockCode : public testing::TestWithParam<BlockCodeCase> {};
+
+TEST_P(BlockCode, SafeBranchesBecomeWholeBlockOperations) {
+    const BlockCodeCase& c = GetParam();
+    Program p = compileWith(c.text, {"a", "b", "c"});
+    Code expected = c.block_code;
+    if (!expected.empty()) expected.push_back({Opcode::RETURN, 0});
+    ASSERT_EQ(p.block_code.size(), expected.size()) << c.text;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(p.block_code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
+        EXPECT_EQ(p.block_code[i].operand, expected[i].second) << c.text << " @" << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
+    BlockCodeCase{"a * b", {}},  // no jumps to begin with
+    BlockCodeCase{"a && b", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_AND, 0}}},
+    BlockCodeCase{"a || -b", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1}, {O::MUL, 0}, {O::LOGICAL_OR, 0}}},
+    BlockCodeCase{"a ? sqrt(b) : 2",
+                  {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::CALL_BUILTIN, 0x60001}, {O::PUSH_CONST, 0}, {O::SELECT, 0}}},
+    // the condition is evaluated in both forms, so it may divide
+    BlockCodeCase{"a / b ? c : 1", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::DIV, 0}, {O::LOAD_VAR, 2},
+                                    {O::PUSH_CONST, 0}, {O::SELECT, 0}}},
+    BlockCodeCase{"a ? b / c : 1", {}},   // a skipped division could fail
+    BlockCodeCase{"a ? b % c : 1", {}},
+    BlockCodeCase{"a && sin(b)", {}},     // a skipped library call costs more than the jump
+    BlockCodeCase{"a ? pow(b, 2) : 1", {}},
+    // the inner || qualifies, the outer ?: keeps its jumps and reuses the pool
+    BlockCodeCase{"a ? b / c : (b || c)",
+                  {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 5}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::DIV, 0},
+                   {O::JUMP, 4}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}}));
+
+}  // namespace

@@ -2,6 +2,7 @@
 // compiler folds when every variable is replaced by its value.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnex/builtins.h"
 #include "tarnex/engine.h"
 #include "test_support.h"
 
@@ -113,11 +115,11 @@ public:
 
 private:
     void call(Node& node, int depth, bool& jumps) {
-        static const char* const names[] = {"sin", "cos",   "tan", "asin",  "acos", "atan",  "sqrt", "pow", "log",
-                                            "log10", "exp", "abs", "floor", "ceil", "round", "min",  "max"};
+        const BuiltinEntry& entry = BUILTIN_TABLE[pick(BUILTIN_COUNT)];
         node.kind = Node::CALL;
-        node.op = names[pick(std::size(names))];
-        int argc = node.op == "pow" ? 2 : (node.op == "min" || node.op == "max") ? 1 + pick(4) : 1;
+        node.op = entry.name;
+        const int most = std::min<int>(static_cast<int>(entry.max_args), 4);
+        const int argc = static_cast<int>(entry.min_args) + pick(static_cast<size_t>(most) - entry.min_args + 1);
         for (int i = 0; i < argc; ++i) node.children.push_back(expression(depth - 1, jumps));
     }
 

@@ -29,6 +29,8 @@ def query(expr: str | bytes | bytearray, **arrays: da.Array | npt.NDArray[np.flo
     "Division by zero" when the result is computed. Without arrays the result
     has one element, as ``_qelto.query`` gives it.
     """
+    if isinstance(expr, bytearray):  # the graph must not see later changes
+        expr = bytes(expr)
     inputs = {name: _as_dask_array(name, value) for name, value in arrays.items()}
     _require_one_shape(inputs)
     # Zero-element stand-ins compile the program and check every dtype with

@@ -76,6 +76,14 @@ def test_keyword_order_decides_between_names_differing_in_case(planes):
     assert np.array_equal(lazy.compute(scheduler="threads"), a)
 
 
+def test_graph_keeps_the_expression_it_was_given(planes):
+    a, _, _ = planes
+    expr = bytearray(b"a + 1")
+    lazy = qelto_dask.query(expr, a=da.from_array(a, chunks=100))
+    expr[2] = ord("-")
+    assert np.array_equal(lazy.compute(scheduler="threads"), a + 1)
+
+
 def query_error(call):
     with pytest.raises(Exception) as caught:
         call()

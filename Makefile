@@ -8,8 +8,12 @@ PY := $(VENV)/bin/python
 APT_PACKAGES := libfast-float-dev libgtest-dev
 CPP_BUILD := build/cpp
 STAMP := $(VENV)/.installed
+DIST := build/dist
+OLDEST_VENV := .venv-oldest-numpy
+OLDEST_PY := $(OLDEST_VENV)/bin/python
+OLDEST_STAMP := $(OLDEST_VENV)/.installed
 
-.PHONY: test-isa demo test test-cpp test-python module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
+.PHONY: test-isa demo test test-cpp test-python test-oldest-numpy module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
 
 demo: module
 	$(PY) examples/demo.py
@@ -46,8 +50,25 @@ cpp: setup
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD)
 
+# The wheel is kept, so that the oldest-NumPy venv installs the very same build.
 module: setup
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	rm -rf $(DIST)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/{wheel_tag} -w $(DIST) .
+	$(PY) -m pip install -q --no-deps --force-reinstall $(DIST)/qelto-*.whl
+
+# make test-oldest-numpy: the Python tests once more, in a second venv with
+# the oldest NumPy that the run-time range admits.
+$(OLDEST_PY):
+	@py=$$(bash tools/find-python313.sh) && "$$py" -m venv $(OLDEST_VENV)
+
+$(OLDEST_STAMP): pyproject.toml | $(OLDEST_PY) $(PY)
+	$(OLDEST_PY) -m pip install -q $$($(PY) tools/requirements.py --oldest-numpy)
+	touch $@
+
+test-oldest-numpy: module $(OLDEST_STAMP)
+	$(OLDEST_PY) -m pip install -q --no-deps --force-reinstall $(DIST)/qelto-*.whl
+	$(OLDEST_PY) -c "import numpy; print('NumPy', numpy.__version__)"
+	$(OLDEST_PY) -m pytest -q
 
 clean:
 	rm -rf build

@@ -1,0 +1,116 @@
+"""The qelto package around the native module: its surface, its types as a
+type checker sees them once installed, and its optional Dask part."""
+
+import importlib.metadata
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _qelto
+import qelto
+
+
+def test_query_is_the_native_function():
+    assert qelto.query is _qelto.query
+    assert qelto.__version__ == importlib.metadata.version("qelto")
+    assert qelto.__doc__.strip()
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+
+
+def test_without_dask_the_package_imports_and_its_dask_part_names_the_extra():
+    completed = run_python(
+        textwrap.dedent("""
+            import sys
+            import qelto
+            assert "dask" not in sys.modules
+            sys.modules["dask"] = None  # as if Dask were not installed
+            import qelto.dask
+        """)
+    )
+    assert completed.returncode == 1
+    assert completed.stderr.rstrip().splitlines()[-1] == (
+        "ImportError: qelto.dask needs Dask: install the extra, pip install 'qelto[dask]'"
+    )
+
+
+CORRECT = """\
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+
+import _qelto
+import qelto
+import qelto.dask
+
+x = np.linspace(-2.0, 2.0, 12).reshape(3, 4)
+y = np.random.default_rng(1).normal(size=(3, 4))
+r: npt.NDArray[np.float64] = qelto.query("x + y", x=x, y=y)
+s: npt.NDArray[np.float64] = _qelto.query(b"z * 2", z=np.arange(12, dtype=np.float64))
+t: npt.NDArray[np.float64] = qelto.query(bytearray(b"2 * 3"))
+v: str = qelto.__version__
+lazy: da.Array = qelto.dask.query("x * 2", x=x)
+"""
+
+WRONG_HEADER = """\
+import numpy as np
+
+import _qelto
+import qelto
+import qelto.dask
+
+f32 = np.zeros(3, dtype=np.float32)
+i64 = np.arange(3)
+"""
+# Each line must be refused by a type checker.
+WRONG = [
+    "qelto.query(42)",
+    "_qelto.query(expr=None)",
+    'qelto.query("x", x=[1.0, 2.0])',
+    'qelto.query("x", x=f32)',
+    '_qelto.query("x", x=i64)',
+    'n: int = _qelto.query("1")',
+    'qelto.dask.query(b"x", x=3.0)',
+]
+
+
+@pytest.fixture(scope="module")
+def mypy(tmp_path_factory):
+    """Runs mypy --strict as a user would, away from the source tree, so that
+    only the installed package and its stubs can be found."""
+    pytest.importorskip("mypy")
+    folder = tmp_path_factory.mktemp("mypy")
+
+    def run(*arguments, **files):
+        for name, text in files.items():
+            (folder / f"{name}.py").write_text(text)
+        command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(folder / "cache"), *arguments]
+        return subprocess.run(command, cwd=folder, capture_output=True, text=True, timeout=300)
+
+    return run
+
+
+@pytest.mark.parametrize(
+    "arguments, files",
+    [
+        pytest.param(["correct.py"], {"correct": CORRECT}, id="use"),
+        pytest.param(["-p", "qelto"], {}, id="package"),
+    ],
+)
+def test_mypy_strict_accepts_correct_use_and_the_package_itself(mypy, arguments, files):
+    completed = mypy(*arguments, **files)
+    assert completed.returncode == 0, completed.stdout
+    assert completed.stdout.startswith("Success: no issues found")
+
+
+def test_mypy_strict_refuses_each_wrong_use(mypy):
+    completed = mypy("wrong.py", wrong=WRONG_HEADER + "\n".join(WRONG) + "\n")
+    assert completed.returncode == 1
+    refused = [int(m[1]) for m in re.finditer(r"^wrong\.py:(\d+): error:", completed.stdout, re.M)]
+    first = WRONG_HEADER.count("\n") + 1
+    assert refused == list(range(first, first + len(WRONG))), completed.stdout

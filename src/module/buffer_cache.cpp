@@ -1,0 +1,182 @@
+#include "buffer_cache.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace tarnex {
+
+// The first bytes of every mapping. The links are used only while the
+// buffer is cached.
+struct BufferCache::Header {
+    size_t mapped;
+    Header* newer;
+    Header* older;
+};
+
+namespace {
+
+// The data starts a cache line after the mapping, aligned for any vector.
+constexpr size_t HEADER_BYTES = 64;
+// Far beyond any real request, and small enough that rounding cannot wrap.
+constexpr size_t LARGEST_REQUEST = std::numeric_limits<size_t>::max() / 4;
+
+size_t pageBytes() {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+size_t roundUp(size_t value, size_t step) { return (value + step - 1) / step * step; }
+
+}  // namespace
+
+BufferCache::~BufferCache() {
+    Header* all = nullptr;
+    evictBeyond(0, 0, all);
+    unmapList(all);
+}
+
+size_t BufferCache::mappedBytes(size_t size) noexcept {
+    if (size > LARGEST_REQUEST) return 0;
+    const size_t page = pageBytes();
+    const size_t bytes = roundUp(std::max<size_t>(size, 1) + HEADER_BYTES, page);
+    if (bytes <= 4 * page) return bytes;
+    return roundUp(bytes, std::bit_floor(bytes - 1) / 4);
+}
+
+void* BufferCache::allocate(size_t size) noexcept {
+    static_assert(sizeof(Header) <= HEADER_BYTES);
+    const size_t mapped = mappedBytes(size);
+    if (mapped == 0) return nullptr;
+    Header* header = takeCached(mapped);
+    if (header == nullptr) header = mapFresh(mapped);
+    if (header == nullptr) {  // memory is short: give back what is kept, then try once more
+        Header* all = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            evictBeyond(0, 0, all);
+        }
+        unmapList(all);
+        header = mapFresh(mapped);
+    }
+    return header == nullptr ? nullptr : dataOf(header);
+}
+
+void* BufferCache::reallocate(void* data, size_t size) noexcept {
+    if (data == nullptr) return allocate(size);
+    Header* header = headerOf(data);
+    if (mappedBytes(size) == header->mapped) return data;
+    void* moved = allocate(size);
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, data, std::min(size, header->mapped - HEADER_BYTES));
+    release(data);
+    return moved;
+}
+
+void BufferCache::release(void* data) noexcept {
+    if (data == nullptr) return;
+    Header* header = headerOf(data);
+    if (header->mapped > byte_budget_ || buffer_budget_ == 0) {
+        munmap(header, header->mapped);
+        return;
+    }
+    Header* evicted = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        header->newer = nullptr;
+        header->older = newest_;
+        (newest_ != nullptr ? newest_->newer : oldest_) = header;
+        newest_ = header;
+        cached_bytes_ += header->mapped;
+        ++cached_buffers_;
+        evictBeyond(byte_budget_, buffer_budget_, evicted);
+    }
+    unmapList(evicted);
+}
+
+size_t BufferCache::cachedBytes() const {
+    std::lock_guard lock(mutex_);
+    return cached_bytes_;
+}
+
+size_t BufferCache::cachedBuffers() const {
+    std::lock_guard lock(mutex_);
+    return cached_buffers_;
+}
+
+BufferCache& BufferCache::process() {
+    static BufferCache& cache = *[] {
+        auto created = std::make_unique<BufferCache>();
+        // Fails only for want of memory.
+        if (pthread_atfork(&lockForFork, &unlockAfterFork, &unlockAfterFork) != 0) throw std::bad_alloc();
+        return created.release();
+    }();
+    return cache;
+}
+
+// The newest buffer of the class: the one most likely still in the CPU's
+// caches.
+BufferCache::Header* BufferCache::takeCached(size_t mapped) noexcept {
+    std::lock_guard lock(mutex_);
+    for (Header* header = newest_; header != nullptr; header = header->older) {
+        if (header->mapped == mapped) {
+            unlinkLocked(header);
+            return header;
+        }
+    }
+    return nullptr;
+}
+
+// Unlinks the oldest buffers until both bounds hold; they are chained
+// through `older` into `evicted`, to be unmapped once the lock is let go.
+void BufferCache::evictBeyond(size_t byte_budget, size_t buffer_budget, Header*& evicted) noexcept {
+    while (cached_bytes_ > byte_budget || cached_buffers_ > buffer_budget) {
+        Header* header = oldest_;
+        unlinkLocked(header);
+        header->older = evicted;
+        evicted = header;
+    }
+}
+
+void BufferCache::unlinkLocked(Header* header) noexcept {
+    (header->newer != nullptr ? header->newer->older : newest_) = header->older;
+    (header->older != nullptr ? header->older->newer : oldest_) = header->newer;
+    cached_bytes_ -= header->mapped;
+    --cached_buffers_;
+}
+
+BufferCache::Header* BufferCache::mapFresh(size_t mapped) noexcept {
+    void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    if (mapped >= HUGE_PAGE_ADVICE_BYTES) madvise(memory, mapped, MADV_HUGEPAGE);  // advice: failure is harmless
+#endif
+    return new (memory) Header{mapped, nullptr, nullptr};
+}
+
+BufferCache::Header* BufferCache::headerOf(void* data) noexcept {
+    return std::launder(reinterpret_cast<Header*>(static_cast<char*>(data) - HEADER_BYTES));
+}
+
+void* BufferCache::dataOf(Header* header) noexcept { return reinterpret_cast<char*>(header) + HEADER_BYTES; }
+
+void BufferCache::unmapList(Header* list) noexcept {
+    while (list != nullptr) {
+        Header* next = list->older;
+        munmap(list, list->mapped);
+        list = next;
+    }
+}
+
+void BufferCache::lockForFork() noexcept { process().mutex_.lock(); }
+
+void BufferCache::unlockAfterFork() noexcept { process().mutex_.unlock(); }
+
+}  // namespace tarnex

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "result_buffers.h"
 #include "tarnex/engine.h"
 
 namespace py = pybind11;
@@ -122,7 +123,7 @@ py::array_t<double> query(std::string expr, py::kwargs kwargs) {
         throw QueryError("Expression failed to compile: " + expr + " \u2014 " + e.what());
     }
 
-    py::array_t<double> result(n);
+    py::array_t<double> result = tarnex::allocateResult(n);
     double* out = result.mutable_data();
     const int64_t block_size = tarnex::BLOCK_SIZE;
     {

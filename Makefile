@@ -25,6 +25,7 @@ test-python: module
 bench: module cpp
 	$(CPP_BUILD)/engine_bench
 	$(PY) bench/bench.py
+	$(PY) bench/mixed_numpy_loop.py
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \

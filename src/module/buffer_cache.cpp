@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -35,12 +37,21 @@ size_t pageBytes() {
 
 size_t roundUp(size_t value, size_t step) { return (value + step - 1) / step * step; }
 
+// Advice only: a kernel without transparent huge pages refuses it harmlessly.
+void adviseHugePages([[maybe_unused]] void* memory, [[maybe_unused]] size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    const uintptr_t start = roundUp(reinterpret_cast<uintptr_t>(memory), pageBytes());
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) / pageBytes() * pageBytes();
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#endif
+}
+
 }  // namespace
 
 BufferCache::~BufferCache() {
     Header* all = nullptr;
     evictBeyond(0, 0, all);
-    unmapList(all);
+    freeList(all);
 }
 
 size_t BufferCache::mappedBytes(size_t size) noexcept {
@@ -56,15 +67,15 @@ void* BufferCache::allocate(size_t size) noexcept {
     const size_t mapped = mappedBytes(size);
     if (mapped == 0) return nullptr;
     Header* header = takeCached(mapped);
-    if (header == nullptr) header = mapFresh(mapped);
+    if (header == nullptr) header = obtainFresh(mapped);
     if (header == nullptr) {  // memory is short: give back what is kept, then try once more
         Header* all = nullptr;
         {
             std::lock_guard lock(mutex_);
             evictBeyond(0, 0, all);
         }
-        unmapList(all);
-        header = mapFresh(mapped);
+        freeList(all);
+        header = obtainFresh(mapped);
     }
     return header == nullptr ? nullptr : dataOf(header);
 }
@@ -83,8 +94,8 @@ void* BufferCache::reallocate(void* data, size_t size) noexcept {
 void BufferCache::release(void* data) noexcept {
     if (data == nullptr) return;
     Header* header = headerOf(data);
-    if (header->mapped > byte_budget_ || buffer_budget_ == 0) {
-        munmap(header, header->mapped);
+    if (header->mapped > byte_budget_) {
+        std::free(header);
         return;
     }
     Header* evicted = nullptr;
@@ -98,7 +109,7 @@ void BufferCache::release(void* data) noexcept {
         ++cached_buffers_;
         evictBeyond(byte_budget_, buffer_budget_, evicted);
     }
-    unmapList(evicted);
+    freeList(evicted);
 }
 
 size_t BufferCache::cachedBytes() const {
@@ -152,12 +163,18 @@ void BufferCache::unlinkLocked(Header* header) noexcept {
     --cached_buffers_;
 }
 
-BufferCache::Header* BufferCache::mapFresh(size_t mapped) noexcept {
-    void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-    if (mapped >= HUGE_PAGE_ADVICE_BYTES) madvise(memory, mapped, MADV_HUGEPAGE);  // advice: failure is harmless
-#endif
+// A buffer too large ever to be kept comes from the C library instead, which
+// may keep it in its heap where a mapping of its own could not be reused.
+BufferCache::Header* BufferCache::obtainFresh(size_t mapped) const noexcept {
+    void* memory = nullptr;
+    if (mapped > byte_budget_) {
+        memory = std::aligned_alloc(HEADER_BYTES, mapped);
+        if (memory == nullptr) return nullptr;
+    } else {
+        memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) return nullptr;
+    }
+    if (mapped >= HUGE_PAGE_ADVICE_BYTES) adviseHugePages(memory, mapped);
     return new (memory) Header{mapped, nullptr, nullptr};
 }
 
@@ -167,7 +184,8 @@ BufferCache::Header* BufferCache::headerOf(void* data) noexcept {
 
 void* BufferCache::dataOf(Header* header) noexcept { return reinterpret_cast<char*>(header) + HEADER_BYTES; }
 
-void BufferCache::unmapList(Header* list) noexcept {
+// Only buffers within the byte budget are ever listed: all are mappings.
+void BufferCache::freeList(Header* list) noexcept {
     while (list != nullptr) {
         Header* next = list->older;
         munmap(list, list->mapped);

@@ -3,9 +3,11 @@
 // fresh, zeroed pages. The C library's allocator hands large freed blocks
 // back to the kernel, which makes every result in a loop pay for new pages.
 //
-// Every buffer is its own anonymous mapping with a small header in front of
-// the data. Freed buffers are kept newest first, bounded by bytes and by
-// count; the oldest go back to the kernel when a bound would be passed.
+// Every buffer has a small header in front of its data. Those within the
+// byte bound are anonymous mappings of their own; freed, they are kept
+// newest first, bounded by bytes and by count, and the oldest go back to the
+// kernel when a bound would be passed. Larger ones are never kept and come
+// from the C library's allocator.
 // Nothing here touches Python, and every member is safe to call from any
 // thread.
 #pragma once
@@ -66,8 +68,8 @@ private:
     Header* takeCached(size_t mapped) noexcept;
     void evictBeyond(size_t byte_budget, size_t buffer_budget, Header*& evicted) noexcept;
     void unlinkLocked(Header* header) noexcept;
-    static Header* mapFresh(size_t mapped) noexcept;
-    static void unmapList(Header* list) noexcept;
+    Header* obtainFresh(size_t mapped) const noexcept;
+    static void freeList(Header* list) noexcept;
     static Header* headerOf(void* data) noexcept;
     static void* dataOf(Header* header) noexcept;
     static void lockForFork() noexcept;

@@ -48,11 +48,7 @@ void adviseHugePages([[maybe_unused]] void* memory, [[maybe_unused]] size_t byte
 
 }  // namespace
 
-BufferCache::~BufferCache() {
-    Header* all = nullptr;
-    evictBeyond(0, 0, all);
-    freeList(all);
-}
+BufferCache::~BufferCache() { dropAll(); }
 
 size_t BufferCache::mappedBytes(size_t size) noexcept {
     if (size > LARGEST_REQUEST) return 0;
@@ -69,12 +65,7 @@ void* BufferCache::allocate(size_t size) noexcept {
     Header* header = takeCached(mapped);
     if (header == nullptr) header = obtainFresh(mapped);
     if (header == nullptr) {  // memory is short: give back what is kept, then try once more
-        Header* all = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            evictBeyond(0, 0, all);
-        }
-        freeList(all);
+        dropAll();
         header = obtainFresh(mapped);
     }
     return header == nullptr ? nullptr : dataOf(header);
@@ -101,15 +92,19 @@ void BufferCache::release(void* data) noexcept {
     Header* evicted = nullptr;
     {
         std::lock_guard lock(mutex_);
-        header->newer = nullptr;
-        header->older = newest_;
-        (newest_ != nullptr ? newest_->newer : oldest_) = header;
-        newest_ = header;
-        cached_bytes_ += header->mapped;
-        ++cached_buffers_;
+        pushNewestLocked(header);
         evictBeyond(byte_budget_, buffer_budget_, evicted);
     }
     freeList(evicted);
+}
+
+void BufferCache::dropAll() noexcept {
+    Header* all = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        evictBeyond(0, 0, all);
+    }
+    freeList(all);
 }
 
 size_t BufferCache::cachedBytes() const {
@@ -154,6 +149,15 @@ void BufferCache::evictBeyond(size_t byte_budget, size_t buffer_budget, Header*&
         header->older = evicted;
         evicted = header;
     }
+}
+
+void BufferCache::pushNewestLocked(Header* header) noexcept {
+    header->newer = nullptr;
+    header->older = newest_;
+    (newest_ != nullptr ? newest_->newer : oldest_) = header;
+    newest_ = header;
+    cached_bytes_ += header->mapped;
+    ++cached_buffers_;
 }
 
 void BufferCache::unlinkLocked(Header* header) noexcept {

@@ -32,8 +32,8 @@ public:
         : byte_budget_(byte_budget), buffer_budget_(buffer_budget) {}
     BufferCache(const BufferCache&) = delete;
     BufferCache& operator=(const BufferCache&) = delete;
-    // Unmaps the kept buffers; buffers still in use must not be released
-    // to this cache afterwards.
+    // Gives back the kept buffers; buffers still in use must not be
+    // released to this cache afterwards.
     ~BufferCache();
 
     // At least `size` bytes aligned to 64, uninitialised (a reused buffer
@@ -46,7 +46,7 @@ public:
     // `data` stays valid.
     void* reallocate(void* data, size_t size) noexcept;
 
-    // Keeps the buffer for reuse or unmaps it. Null is ignored.
+    // Keeps the buffer for reuse or gives it back. Null is ignored.
     void release(void* data) noexcept;
 
     size_t cachedBytes() const;
@@ -59,7 +59,8 @@ public:
 
     // The one cache behind all result arrays; never destroyed, so arrays
     // freed late in interpreter shutdown still find it. A forked child
-    // inherits it with its lock free.
+    // inherits it with its lock free. Throws std::bad_alloc when the fork
+    // handlers cannot be registered.
     static BufferCache& process();
 
 private:
@@ -67,7 +68,9 @@ private:
 
     Header* takeCached(size_t mapped) noexcept;
     void evictBeyond(size_t byte_budget, size_t buffer_budget, Header*& evicted) noexcept;
+    void pushNewestLocked(Header* header) noexcept;
     void unlinkLocked(Header* header) noexcept;
+    void dropAll() noexcept;
     Header* obtainFresh(size_t mapped) const noexcept;
     static void freeList(Header* list) noexcept;
     static Header* headerOf(void* data) noexcept;

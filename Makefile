@@ -30,6 +30,7 @@ bench: module cpp
 	$(CPP_BUILD)/engine_bench
 	$(CPP_BUILD)/compile_bench
 	$(PY) bench/bench.py
+	$(PY) bench/mixed_numpy_loop.py
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \

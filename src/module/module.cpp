@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "result_buffers.h"
 #include "tarnex/engine.h"
 
 namespace py = pybind11;
@@ -182,7 +183,7 @@ py::array_t<double> evaluate(std::string_view expr, const std::vector<std::strin
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }
 
-    py::array_t<double> result(n);
+    py::array_t<double> result = tarnex::allocateResult(n);
     evaluateInterruptibly(program, n, result.mutable_data(), inputs.data);
     return result;
 }

@@ -45,12 +45,12 @@ struct MaskedShape {
 struct Plan {
     Route route = Route::ELEMENTS;
     // BLOCK: the steps, their constants and slot count. A program with a
-    // zero check runs each block whole, so the check covers the block as
-    // one; others may run in tiles that stay in the first-level cache.
+    // zero check `can_fail`: a failing block must report what a check of
+    // the whole block reports and leave `out` untouched.
     std::vector<Step> steps;
     std::vector<double> values;
     uint32_t slots = 0;
-    bool whole_blocks = false;
+    bool can_fail = false;
     // Block steps made from code that jumps: a zero divisor hands the block
     // to the per-element route, which fails at the right element.
     bool errors_per_element = false;

@@ -108,7 +108,7 @@ void StepBuilder::operation(Opcode opcode) {
         } else if (plan_.values[divisor.index] == 0.0) {
             step.check = ZeroCheck::ALWAYS_FAILS;
         }
-        plan_.whole_blocks = true;
+        plan_.can_fail = true;
     }
     stack_.resize(depth - 1);
 }

@@ -461,6 +461,27 @@ TEST(EngineParallel, ErrorInAnyBlockReachesTheCaller) {
     EXPECT_EQ(fine, Column(n, 1.0));
 }
 
+// A block runs in tiles, but a zero divisor still fails it as a check of the
+// whole block does: the division's zero near the end wins over the
+// remainder's at the start, and nothing of the block is written.
+TEST(EngineZeroCheck, WholeBlockDecidesAcrossTiles) {
+    const size_t n = BLOCK_SIZE;
+    Column a(n, 3.0), b(n, 2.0), c(n, 5.0);
+    b[n - 7] = 0.0;
+    c[5] = -0.0;
+    Program p = compileWith("a / b + a % c", {"a", "b", "c"});
+    p.plan = planProgram(p);
+    std::vector<const double*> in{a.data(), b.data(), c.data()};
+    Column out(n, kUnwritten);
+    EXPECT_EQ(errorOf([&] { evaluateBlock(p, n, out.data(), in.data()); }), "Division by zero");
+    for (double v : out) ASSERT_TRUE(sameValue(v, kUnwritten));
+    b[n - 7] = 2.0;
+    EXPECT_EQ(errorOf([&] { evaluateBlock(p, n, out.data(), in.data()); }), "Modulo by zero");
+    c[5] = 5.0;
+    evaluateBlock(p, n, out.data(), in.data());
+    for (double v : out) ASSERT_EQ(v, 1.5 + 3.0);
+}
+
 // Two blocks fail with different messages; the lower one's error is
 // raised whatever the team size and whichever thread fails first.
 TEST(EngineParallel, LowestFailingBlockDecidesTheMessage) {

@@ -146,6 +146,7 @@ public:
         auto program = std::make_shared<Program>();
         if (!fuzz::tryCompile(text_, NAMES, *program, message)) return;
         fuzz::checkInvariants(*program, NAMES, text_);
+        program->plan = tarnex::planProgram(*program);  // as the cache does before sharing it
         std::vector<Outcome> scalar;
         for (size_t i = 0; i < elements_; ++i)
             scalar.push_back(attempt([&] { return tarnex::evaluateScalar(*program, rows_[i]); }, text_));

@@ -40,7 +40,8 @@ constexpr Form formOfKernel(uint32_t kernel) { return static_cast<Form>(kernel %
 // its own, so the bits are those of the two passes.
 enum SecondForm : uint32_t { T_V = 0, T_C = 1, V_T = 2, C_T = 3 };
 constexpr uint32_t SECOND_FORMS = 4;
-constexpr Opcode FUSABLE[] = {Opcode::ADD, Opcode::SUB, Opcode::MUL, Opcode::DIV};
+constexpr Opcode FUSABLE[] = {Opcode::ADD,    Opcode::SUB,    Opcode::MUL,         Opcode::DIV,
+                               Opcode::CMP_LT, Opcode::CMP_GT, Opcode::LOGICAL_AND, Opcode::LOGICAL_OR};
 constexpr uint32_t FUSABLE_COUNT = std::size(FUSABLE);
 
 // The position of `opcode` in FUSABLE, or FUSABLE_COUNT.

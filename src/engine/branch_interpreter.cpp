@@ -28,17 +28,13 @@
 #include "tarnex/numeric.h"
 
 #include "block_loops.h"
+#include "kernels.h"
 #include "plan.h"
 
 namespace tarnex {
 namespace {
 
-using detail::anyZero;
-using detail::binaryLoop;
-using detail::copyLoop;
 using detail::reserved;
-using detail::fillLoop;
-using detail::unaryLoop;
 
 using Mask = uint64_t;  // per element: all ones on the path, zero off it
 
@@ -176,7 +172,12 @@ class MaskedMachine {
 public:
     MaskedMachine(const Program& program, const std::vector<Instruction>& code, Workspace& ws,
                   const double* const* inputs)
-        : program_(program), code_(code), ws_(ws), inputs_(inputs), slots_(ws.slots.get()) {}
+        : program_(program),
+          code_(code),
+          ws_(ws),
+          kernels_(detail::activeKernels()),
+          inputs_(inputs),
+          slots_(ws.slots.get()) {}
 
     // Evaluates elements [offset, offset + count); false when a zero divisor
     // is met on a path, with nothing written.
@@ -200,20 +201,21 @@ private:
     void pushConstant(uint32_t index);
     void pushInput(uint32_t index) { current_->stack[current_->depth++] = inputs_[index] + offset_; }
     template <class Op>
-    void binaryAt(uint32_t position, const double* b);
+    void binaryAt(uint32_t kernel, uint32_t position, const double* b);
     template <class Op>
-    void binary();
+    void binary(uint32_t kernel);
     template <class Op>
-    void unary();
+    void unary(uint32_t kernel);
     template <class Op>
-    void ternary();
+    void ternary(uint32_t kernel);
     void callBuiltin(uint32_t operand);
     template <class Step>
-    void runningExtreme(uint32_t position, uint32_t argc);
+    void runningExtreme(uint32_t kernel, uint32_t position, uint32_t argc);
 
     const Program& program_;
     const std::vector<Instruction>& code_;
     Workspace& ws_;
+    const detail::KernelSet& kernels_;  // the block route's loops, for paths that hold the whole block
     const double* const* inputs_;
     double* slots_;
     uint64_t offset_ = 0;
@@ -284,7 +286,7 @@ void MaskedMachine::pushConstant(uint32_t index) {
     uint32_t position = current_->depth++;
     double value = program_.constants[index];
     if (whole()) {
-        fillLoop(count_, slot(position), value);
+        kernels_.kernels[detail::FILL_KERNEL](count_, slot(position), &value, nullptr, nullptr);
     } else {
         maskedFillLoop(count_, current_->on, slot(position), value);
     }
@@ -292,10 +294,10 @@ void MaskedMachine::pushConstant(uint32_t index) {
 }
 
 template <class Op>
-void MaskedMachine::binaryAt(uint32_t position, const double* b) {
+void MaskedMachine::binaryAt(uint32_t kernel, uint32_t position, const double* b) {
     double* dst = slot(position);
     if (whole()) {
-        binaryLoop<Op>(count_, dst, current_->stack[position], b);
+        kernels_.kernels[kernel](count_, dst, current_->stack[position], b, nullptr);
     } else {
         maskedBinaryLoop<Op>(count_, current_->on, dst, current_->stack[position], b);
     }
@@ -303,17 +305,17 @@ void MaskedMachine::binaryAt(uint32_t position, const double* b) {
 }
 
 template <class Op>
-void MaskedMachine::binary() {
+void MaskedMachine::binary(uint32_t kernel) {
     const double* b = current_->stack[--current_->depth];
-    binaryAt<Op>(current_->depth - 1, b);
+    binaryAt<Op>(kernel, current_->depth - 1, b);
 }
 
 template <class Op>
-void MaskedMachine::unary() {
+void MaskedMachine::unary(uint32_t kernel) {
     uint32_t position = current_->depth - 1;
     double* dst = slot(position);
     if (whole()) {
-        unaryLoop<Op>(count_, dst, current_->stack[position]);
+        kernels_.kernels[kernel](count_, dst, current_->stack[position], nullptr, nullptr);
     } else {
         maskedUnaryLoop<Op>(count_, current_->on, dst, current_->stack[position]);
     }
@@ -327,27 +329,28 @@ void MaskedMachine::callBuiltin(uint32_t operand) {
     uint32_t argc = operand & 0xffffu;
     current_->depth -= argc - 1;
     uint32_t position = current_->depth - 1;
+    const uint32_t kernel = detail::builtinKernel(id, detail::VV);
     visitBuiltin(id, [&](auto operation) {
         using Op = decltype(operation);
         if constexpr (op::arity<Op> == 1) {
-            unary<Op>();
+            unary<Op>(kernel);
         } else if (BUILTIN_TABLE[static_cast<int>(id)].kind == BuiltinKind::BINARY) {
-            binaryAt<Op>(position, current_->stack[position + 1]);
+            binaryAt<Op>(kernel, position, current_->stack[position + 1]);
         } else {
-            runningExtreme<Op>(position, argc);
+            runningExtreme<Op>(kernel, position, argc);
         }
     });
 }
 
 // The selected value is a blend of whole arrays, which is exact.
 template <class Op>
-void MaskedMachine::ternary() {
+void MaskedMachine::ternary(uint32_t kernel) {
     current_->depth -= 2;
     uint32_t position = current_->depth - 1;
     double* dst = slot(position);
     const double* const* args = current_->stack + position;
     if (whole()) {
-        for (uint64_t i = 0; i < count_; ++i) dst[i] = Op::apply(args[0][i], args[1][i], args[2][i]);
+        kernels_.kernels[kernel](count_, dst, args[0], args[1], args[2]);
     } else {
         const Mask* on = current_->on;
         for (uint64_t i = 0; i < count_; ++i) dst[i] = select(on[i], Op::apply(args[0][i], args[1][i], args[2][i]), dst[i]);
@@ -356,8 +359,8 @@ void MaskedMachine::ternary() {
 }
 
 template <class Step>
-void MaskedMachine::runningExtreme(uint32_t position, uint32_t argc) {
-    for (uint32_t k = 1; k < argc; ++k) binaryAt<Step>(position, current_->stack[position + k]);
+void MaskedMachine::runningExtreme(uint32_t kernel, uint32_t position, uint32_t argc) {
+    for (uint32_t k = 1; k < argc; ++k) binaryAt<Step>(kernel, position, current_->stack[position + k]);
 }
 
 bool MaskedMachine::execute(Instruction ins, size_t index) {
@@ -381,16 +384,17 @@ bool MaskedMachine::execute(Instruction ins, size_t index) {
 bool MaskedMachine::operate(Opcode opcode) {
     if (opcodeInfo(opcode).zero_divisor_error != nullptr) {
         const double* b = current_->stack[current_->depth - 1];
-        if (whole() ? anyZero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
+        if (whole() ? kernels_.any_zero(count_, b) : anyZeroOnPath(count_, current_->on, b)) return false;
     }
+    const uint32_t kernel = detail::operationKernel(opcode, Semantics::ELEMENT, detail::VV);
     visitOperation<Semantics::ELEMENT>(opcode, [&](auto operation) {
         using Op = decltype(operation);
         if constexpr (op::arity<Op> == 1) {
-            unary<Op>();
+            unary<Op>(kernel);
         } else if constexpr (op::arity<Op> == 2) {
-            binary<Op>();
+            binary<Op>(kernel);
         } else if constexpr (op::arity<Op> == 3) {
-            ternary<Op>();
+            ternary<Op>(kernel);
         }
     });
     return true;
@@ -399,7 +403,7 @@ bool MaskedMachine::operate(Opcode opcode) {
 // The shape check saw to it that every path has arrived by RETURN.
 bool MaskedMachine::finish(double* out) const {
     if (current_ == nullptr || current_->active != count_ || current_->depth == 0) return false;
-    copyLoop(count_, out, current_->stack[current_->depth - 1]);
+    kernels_.kernels[detail::COPY_KERNEL](count_, out, current_->stack[current_->depth - 1], nullptr, nullptr);
     return true;
 }
 

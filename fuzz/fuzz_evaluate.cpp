@@ -121,14 +121,6 @@ bool hasBranches(const std::vector<tarnex::Token>& tokens) {
     return false;
 }
 
-bool hasJumps(const Program& program) {
-    for (tarnex::Instruction ins : program.code)
-        if (ins.opcode == static_cast<uint32_t>(tarnex::Opcode::JUMP_IF_FALSE) ||
-            ins.opcode == static_cast<uint32_t>(tarnex::Opcode::JUMP))
-            return true;
-    return false;
-}
-
 class Case {
 public:
     Case(const uint8_t* data, size_t size)
@@ -154,7 +146,7 @@ public:
         // The per-element evaluator converts the right operand of &, | and ^
         // with to_uint64; folding, and block mode in code without jumps, with
         // to_int64. Values are compared only between routes that agree.
-        const bool unsigned_differs = hasBitwise(tokens) && !hasJumps(*program);
+        const bool unsigned_differs = hasBitwise(tokens) && !tarnex::hasJumps(program->code);
         std::vector<double> block = checkBlock(*program, scalar, unsigned_differs);
         checkParallel(program, block, scalar);
         checkFolding(*program, tokens, scalar, block);
@@ -186,7 +178,7 @@ private:
         }
         if (block.ok != (first_failure == nullptr)) fuzz::fail("block and per-element evaluation disagree on failing", text_);
         if (!block.ok && !message_seen) fuzz::fail("block failed with a message no element fails with", text_);
-        if (!block.ok && hasJumps(program) && block.error != first_failure->error)
+        if (!block.ok && tarnex::hasJumps(program.code) && block.error != first_failure->error)
             fuzz::fail("element-wise block did not stop at the first failing element", text_);
         for (size_t i = 0; block.ok && !unsigned_differs && i < elements_; ++i)
             if (!fuzz::sameValue(out[i], scalar[i].value)) fuzz::fail("block and per-element results differ", text_);
@@ -235,7 +227,7 @@ private:
                       const std::vector<Outcome>& scalar, const std::vector<double>& block) {
         bool branches = hasBranches(tokens);
         bool bitwise = hasBitwise(tokens);
-        bool jumps = hasJumps(program);
+        bool jumps = tarnex::hasJumps(program.code);
         for (size_t i = 0; i < elements_; ++i) {
             std::string constant_text = substitute(tokens, text_, rows_[i]);
             Program folded;

@@ -179,9 +179,19 @@ inline uint32_t stackReads(Instruction ins) {
     return 0;
 }
 
+// False for a number outside the table, so hand-built code can be asked too.
 inline bool isJump(Instruction ins) {
+    if (ins.opcode >= ALL_OPCODE_COUNT) return false;
     OpcodeKind kind = opcodeInfo(static_cast<Opcode>(ins.opcode)).kind;
     return kind == OpcodeKind::JUMP || kind == OpcodeKind::JUMP_IF_FALSE;
+}
+
+// Whether the code holds a JUMP or JUMP_IF_FALSE: such a program keeps the
+// per-element meaning of every operation, whichever route runs it.
+inline bool hasJumps(const std::vector<Instruction>& code) {
+    for (Instruction ins : code)
+        if (isJump(ins)) return true;
+    return false;
 }
 
 // FNV-1a over ASCII-lower-cased bytes, and the matching equality.

@@ -23,13 +23,6 @@ void fillVariableTable(Program& program) {
     program.var_values.assign(n, 0.0);
 }
 
-bool hasJumps(const std::vector<Instruction>& code) {
-    return std::any_of(code.begin(), code.end(), [](Instruction ins) {
-        return ins.opcode == static_cast<uint32_t>(Opcode::JUMP_IF_FALSE) ||
-               ins.opcode == static_cast<uint32_t>(Opcode::JUMP);
-    });
-}
-
 // Per node: whether its subtree may be computed for elements that would
 // skip it. Nothing may fail (no / or %) and nothing may cost a library call,
 // which the masked route spares the elements off the path.

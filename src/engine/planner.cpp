@@ -21,8 +21,6 @@ namespace {
 
 using detail::Form;
 
-bool jumps(const std::vector<Instruction>& code) { return std::any_of(code.begin(), code.end(), isJump); }
-
 bool validOpcode(const Program& program, Instruction ins) {
     if (ins.opcode >= ALL_OPCODE_COUNT) return false;
     switch (static_cast<Opcode>(ins.opcode)) {
@@ -335,7 +333,7 @@ double meanPathLength(const std::vector<Instruction>& code, size_t end) {
 namespace detail {
 
 bool planMaskedRoute(const Program& program, Plan& plan) {
-    plan.masked_block_code = !program.block_code.empty() && jumps(program.block_code);
+    plan.masked_block_code = !program.block_code.empty() && hasJumps(program.block_code);
     const std::vector<Instruction>& code = plan.masked_block_code ? program.block_code : program.code;
     ShapeCheck check(program, code);
     std::optional<MaskedShape> shape = check.run();
@@ -367,9 +365,9 @@ std::vector<uint32_t> readVariables(const Program& program) {
 std::shared_ptr<const Plan> planProgram(const Program& program) {
     auto plan = std::make_shared<Plan>();
     plan->read_variables = readVariables(program);
-    const bool code_jumps = jumps(program.code);
+    const bool code_jumps = hasJumps(program.code);
     const bool has_block_code = code_jumps && !program.block_code.empty();
-    if (!code_jumps || (has_block_code && !jumps(program.block_code))) {
+    if (!code_jumps || (has_block_code && !hasJumps(program.block_code))) {
         const Semantics semantics = code_jumps ? Semantics::ELEMENT : Semantics::BLOCK;
         if (StepBuilder(program, *plan, semantics).build(code_jumps ? program.block_code : program.code)) {
             fuseSteps(plan->steps);

@@ -111,12 +111,16 @@ void addFused(KernelSet& set) {
         fusedKernel<Op1, Op2, static_cast<Form>(first_form), static_cast<SecondForm>(second_form)>;
 }
 
-template <uint32_t... codes>
-void addAllFused(KernelSet& set, std::integer_sequence<uint32_t, codes...>) {
-    constexpr uint32_t n = FUSABLE_COUNT;
-    (addFused<codes / (n * FORMS * SECOND_FORMS), codes / (FORMS * SECOND_FORMS) % n, codes / SECOND_FORMS % FORMS,
-              codes % SECOND_FORMS>(set),
-     ...);
+// Two nested folds, one per first operation, keep each fold short enough
+// for every compiler's nesting limit.
+template <uint32_t first, uint32_t... codes>
+void addFusedAfter(KernelSet& set, std::integer_sequence<uint32_t, codes...>) {
+    (addFused<first, codes / (FORMS * SECOND_FORMS), codes / SECOND_FORMS % FORMS, codes % SECOND_FORMS>(set), ...);
+}
+
+template <uint32_t... firsts>
+void addAllFused(KernelSet& set, std::integer_sequence<uint32_t, firsts...>) {
+    (addFusedAfter<firsts>(set, std::make_integer_sequence<uint32_t, FUSABLE_COUNT * FORMS * SECOND_FORMS>{}), ...);
 }
 
 KernelSet makeKernels() {
@@ -134,7 +138,8 @@ KernelSet makeKernels() {
     set.kernels[FILL_KERNEL] = fillKernel;
     set.kernels[COPY_KERNEL] = copyKernel;
     set.any_zero = anyZero;
-    addAllFused(set, std::make_integer_sequence<uint32_t, KERNEL_COUNT - FIRST_FUSED_KERNEL>{});
+    static_assert(KERNEL_COUNT - FIRST_FUSED_KERNEL == FUSABLE_COUNT * FUSABLE_COUNT * FORMS * SECOND_FORMS);
+    addAllFused(set, std::make_integer_sequence<uint32_t, FUSABLE_COUNT>{});
     return set;
 }
 

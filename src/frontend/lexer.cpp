@@ -1,6 +1,9 @@
 #include "tarnex/lexer.h"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <stdexcept>
 
 #include <fast_float/fast_float.h>
@@ -35,6 +38,31 @@ double convertNumber(std::string_view span) {
         fail("Lexer error: Invalid number format");
     return value;
 }
+
+struct Spelling {
+    std::string_view text;
+    int32_t kind;
+};
+// Spellings sharing a first character are adjacent, the two-character ones
+// before their one-character prefixes.
+constexpr Spelling SPELLINGS[] = {
+    {"!=", NE},      {"!", NOT},   {"&&", AND},    {"&", AMP},    {"||", OR},
+    {"|", PIPE},     {"==", EQ},   {"<<", SHL},    {"<=", LE},    {"<", LT},
+    {">>", SHR},     {">=", GE},   {">", GT},      {"+", PLUS},   {"-", MINUS},
+    {"*", STAR},     {"/", SLASH}, {"%", PERCENT}, {"^", CARET},  {"~", TILDE},
+    {"?", QUESTION}, {":", COLON}, {"(", LPAREN},  {")", RPAREN}, {",", COMMA},
+};
+constexpr size_t SPELLING_COUNT = std::size(SPELLINGS);
+
+// For each byte, the first spelling that starts with it (SPELLING_COUNT if
+// none), so an operator is found without trying every spelling.
+constexpr std::array<uint8_t, 256> firstSpellings() {
+    std::array<uint8_t, 256> first{};
+    first.fill(SPELLING_COUNT);
+    for (size_t i = SPELLING_COUNT; i-- > 0;) first[static_cast<unsigned char>(SPELLINGS[i].text[0])] = i;
+    return first;
+}
+constexpr std::array<uint8_t, 256> FIRST_SPELLING = firstSpellings();
 
 }  // namespace
 
@@ -95,21 +123,10 @@ Token Lexer::scanIdentifier() {
 }
 
 Token Lexer::scanOperator() {
-    struct Spelling {
-        std::string_view text;
-        int32_t kind;
-    };
-    // Two-character spellings come before their one-character prefixes.
-    static constexpr Spelling spellings[] = {
-        {"!=", NE},      {"!", NOT},       {"&&", AND},    {"&", AMP},    {"||", OR},
-        {"|", PIPE},     {"==", EQ},       {"<<", SHL},    {"<=", LE},    {"<", LT},
-        {">>", SHR},     {">=", GE},       {">", GT},      {"+", PLUS},   {"-", MINUS},
-        {"*", STAR},     {"/", SLASH},     {"%", PERCENT}, {"^", CARET},  {"~", TILDE},
-        {"?", QUESTION}, {":", COLON},     {"(", LPAREN},  {")", RPAREN}, {",", COMMA},
-    };
     size_t start = pos;
-    for (const Spelling& s : spellings)
-        if (match(s.text)) return Token{s.kind, s.text, 0.0, start};
+    const unsigned char first = static_cast<unsigned char>(text_[pos]);
+    for (size_t i = FIRST_SPELLING[first]; i < SPELLING_COUNT && SPELLINGS[i].text[0] == text_[pos]; ++i)
+        if (match(SPELLINGS[i].text)) return Token{SPELLINGS[i].kind, SPELLINGS[i].text, 0.0, start};
     if (text_[pos] == '=') fail("Lexer error: Single '=' not supported, use '=='");
     fail("Lexer error: Unknown character");
 }

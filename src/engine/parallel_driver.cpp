@@ -3,9 +3,12 @@
 #include <exception>
 #include <limits>
 
+#include <omp.h>
+
 #include "tarnex/engine.h"
 
 #include "fork_safety.h"
+#include "plan.h"
 
 namespace tarnex {
 namespace {
@@ -69,15 +72,29 @@ void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, cons
         runBlock(program, var_count, start, std::min(n - start, step), out, input_data, inputs);
 }
 
+// Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
+// for one thread and a short one for the other. Where the program lets the
+// blocks be cut anywhere, each thread instead gets the same number of equal
+// blocks, whole tiles long and never longer than `block_size`.
+constexpr int64_t EVEN_BLOCK_GRAIN = 256;
+
+int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size) {
+    if (!program.plan || !program.plan->any_layout) return block_size;
+    const int64_t threads = std::max(1, omp_get_max_threads());
+    const int64_t rounds = (n + threads * block_size - 1) / (threads * block_size);
+    const int64_t even = (n + threads * rounds - 1) / (threads * rounds);
+    return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
+}
+
 }  // namespace
 
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {
     const Program& code = *program;
-    const int64_t step = block_size;
     const bool team = useThreadTeam(n);
-    if (!team) return evaluateOnCallingThread(var_count, step, out, code, n, input_data);
+    if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
+    const int64_t step = teamBlockSize(code, n, block_size);
     LowestError error;
 #pragma omp parallel if (team)
     {

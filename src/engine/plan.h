@@ -58,6 +58,9 @@ struct Plan {
     // jumps, else its code) and its shape.
     bool masked_block_code = false;
     MaskedShape shape;
+    // No element can fail (there is no / or %), so where the blocks are cut
+    // changes nothing a caller sees: the driver may cut them evenly.
+    bool any_layout = false;
     // ELEMENTS: the variables the code reads, gathered per element.
     std::vector<uint32_t> read_variables;
 };

@@ -357,6 +357,15 @@ std::vector<uint32_t> readVariables(const Program& program) {
     return variables;
 }
 
+// Only a zero divisor makes an element fail; code outside the table is
+// counted as failing, as the malformed route does fail it.
+bool mayDivideByZero(const std::vector<Instruction>& code) {
+    for (Instruction ins : code)
+        if (ins.opcode >= ALL_OPCODE_COUNT || opcodeInfo(static_cast<Opcode>(ins.opcode)).zero_divisor_error != nullptr)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 // A program keeps its results whichever route runs it: one whose code jumps
@@ -365,6 +374,7 @@ std::vector<uint32_t> readVariables(const Program& program) {
 std::shared_ptr<const Plan> planProgram(const Program& program) {
     auto plan = std::make_shared<Plan>();
     plan->read_variables = readVariables(program);
+    plan->any_layout = !mayDivideByZero(program.code);
     const bool code_jumps = hasJumps(program.code);
     const bool has_block_code = code_jumps && !program.block_code.empty();
     if (!code_jumps || (has_block_code && !hasJumps(program.block_code))) {
@@ -376,6 +386,7 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
             return plan;
         }
         if (!code_jumps) {
+            plan->any_layout = false;
             plan->route = Route::MALFORMED;
             return plan;
         }

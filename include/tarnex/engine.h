@@ -70,9 +70,10 @@ void evaluateBlock(const Program& program, uint64_t count, double* out, const do
 double evaluateScalar(const Program& program, const double* values);
 
 // Evaluates `n` elements in blocks of `block_size`, on the OpenMP team from
-// PARALLEL_MIN_ELEMENTS elements on and on the calling thread below. On the
-// team, a planned program that no element can fail may run in shorter, equal
-// blocks: its results do not depend on where blocks are cut. An error
+// PARALLEL_MIN_ELEMENTS elements on and on the calling thread below. A
+// planned program that no element can fail may run on the team in shorter,
+// equal blocks, and from fewer elements when it calls the math library: its
+// results do not depend on where blocks are cut. An error
 // in any block is raised again on the calling thread after the team has
 // finished; the output is then unspecified.
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,

@@ -16,7 +16,10 @@ namespace {
 thread_local std::vector<const double*> block_inputs;
 
 // The one place that decides whether a thread team is opened.
-bool useThreadTeam(int64_t n) { return n >= PARALLEL_MIN_ELEMENTS && parallelRegionsAllowed(); }
+bool useThreadTeam(const Program& program, int64_t n) {
+    const int64_t team_min = program.plan ? program.plan->team_min_elements : PARALLEL_MIN_ELEMENTS;
+    return n >= team_min && parallelRegionsAllowed();
+}
 
 // An exception leaving a worker thread ends the process, so each thread parks
 // its error here. The error of the block that starts first is kept, and is
@@ -92,7 +95,7 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {
     const Program& code = *program;
-    const bool team = useThreadTeam(n);
+    const bool team = useThreadTeam(code, n);
     if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
     const int64_t step = teamBlockSize(code, n, block_size);
     LowestError error;

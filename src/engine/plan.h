@@ -61,6 +61,8 @@ struct Plan {
     // No element can fail (there is no / or %), so where the blocks are cut
     // changes nothing a caller sees: the driver may cut them evenly.
     bool any_layout = false;
+    // From how many elements a thread team pays for its wake-ups.
+    int64_t team_min_elements = 0;
     // ELEMENTS: the variables the code reads, gathered per element.
     std::vector<uint32_t> read_variables;
 };

@@ -366,6 +366,28 @@ bool mayDivideByZero(const std::vector<Instruction>& code) {
     return false;
 }
 
+// Whether some instruction calls the math library, which costs tens of
+// arithmetic operations per element.
+bool callsLibrary(const std::vector<Instruction>& code) {
+    for (Instruction ins : code) {
+        if (ins.opcode >= ALL_OPCODE_COUNT) continue;
+        if (opcodeInfo(static_cast<Opcode>(ins.opcode)).library_call) return true;
+        const uint32_t func = ins.operand >> 16;
+        if (ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN) && func < BUILTIN_COUNT &&
+            BUILTIN_TABLE[func].library_call)
+            return true;
+    }
+    return false;
+}
+
+// Where blocks may be cut evenly, a program that calls the library is worth
+// a team from far fewer elements than plain arithmetic.
+constexpr int64_t LIBRARY_TEAM_MIN_ELEMENTS = 1024;
+
+int64_t teamMinElements(const Plan& plan, const Program& program) {
+    return plan.any_layout && callsLibrary(program.code) ? LIBRARY_TEAM_MIN_ELEMENTS : PARALLEL_MIN_ELEMENTS;
+}
+
 }  // namespace
 
 // A program keeps its results whichever route runs it: one whose code jumps
@@ -375,6 +397,7 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     auto plan = std::make_shared<Plan>();
     plan->read_variables = readVariables(program);
     plan->any_layout = !mayDivideByZero(program.code);
+    plan->team_min_elements = teamMinElements(*plan, program);
     const bool code_jumps = hasJumps(program.code);
     const bool has_block_code = code_jumps && !program.block_code.empty();
     if (!code_jumps || (has_block_code && !hasJumps(program.block_code))) {
@@ -387,6 +410,7 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
         }
         if (!code_jumps) {
             plan->any_layout = false;
+            plan->team_min_elements = PARALLEL_MIN_ELEMENTS;
             plan->route = Route::MALFORMED;
             return plan;
         }

@@ -411,8 +411,9 @@ std::vector<Column> patternedInputs(size_t n) {
 class EngineBlockBoundary : public testing::TestWithParam<int64_t> {};
 
 // Planned as the cache plans them, so a team may cut these programs (none
-// can fail) into shorter, even blocks; every element must still be written
-// once, with nothing past the end.
+// can fail) into shorter, even blocks, and take the library-calling one from
+// fewer elements; every element must still be written once, with nothing
+// past the end.
 TEST_P(EngineBlockBoundary, EveryElementWrittenOnceInPlace) {
     const int64_t n = GetParam();
     ThreadCountGuard guard;
@@ -426,25 +427,28 @@ TEST_P(EngineBlockBoundary, EveryElementWrittenOnceInPlace) {
     Program block_mode = planned("a * b + c", abc);
     Program jumps = planned("a > b ? a - b : c", abc);
     Program masked = planned("a > b ? sqrt(a) : c", abc);
+    Program library = planned("sin(a) * b + c", abc);
     Program constant = planned("2.5", {});
     for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         Column out_block = runParallel(block_mode, in, n);
         Column out_jumps = runParallel(jumps, in, n);
         Column out_masked = runParallel(masked, in, n);
+        Column out_library = runParallel(library, in, n);
         Column out_constant = runParallel(constant, {}, n);
         for (int64_t i = 0; i < n; ++i) {
             double a = in[0][i], b = in[1][i], c = in[2][i];
             ASSERT_TRUE(sameValue(out_block[i], a * b + c)) << "element " << i << ", threads " << threads;
             ASSERT_TRUE(sameValue(out_jumps[i], a > b ? a - b : c)) << "element " << i << ", threads " << threads;
             ASSERT_TRUE(sameValue(out_masked[i], a > b ? std::sqrt(a) : c)) << "element " << i << ", threads " << threads;
+            ASSERT_TRUE(sameValue(out_library[i], std::sin(a) * b + c)) << "element " << i << ", threads " << threads;
             ASSERT_EQ(out_constant[i], 2.5) << "element " << i << ", threads " << threads;
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, EngineBlockBoundary,
-                         testing::Values(0, 1, 4095, 4096, 4097, 8191, 8192, 8193, 10000, 12289, 3 * 4096 * 2 + 255,
+                         testing::Values(0, 1, 1023, 1024, 1500, 4095, 4096, 4097, 8191, 8192, 8193, 10000, 12289, 3 * 4096 * 2 + 255,
                                          100'003));
 
 TEST(EngineParallel, ResultDoesNotDependOnTheTeamSize) {

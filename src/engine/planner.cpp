@@ -372,10 +372,9 @@ bool callsLibrary(const std::vector<Instruction>& code) {
     for (Instruction ins : code) {
         if (ins.opcode >= ALL_OPCODE_COUNT) continue;
         if (opcodeInfo(static_cast<Opcode>(ins.opcode)).library_call) return true;
-        const uint32_t func = ins.operand >> 16;
-        if (ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN) && func < BUILTIN_COUNT &&
-            BUILTIN_TABLE[func].library_call)
-            return true;
+        const BuiltinEntry* call = ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN) ? validCall(ins.operand)
+                                                                                            : nullptr;
+        if (call != nullptr && call->library_call) return true;
     }
     return false;
 }

@@ -42,10 +42,18 @@ namespace op {
 // The placeholder of opcodes that compute nothing (pushes, jumps, calls).
 struct None {};
 
+// Of two NaN operands the processor returns the first one, and which operand
+// of a + or * comes first is the compiler's choice, made differently for a
+// scalar loop and a vector one. Giving a NaN left operand itself as the right
+// one too makes the left NaN the result (quieted, as the processor would) on
+// every route and level; it is a select of loaded values, which vectorises
+// at every level. - and / cannot be reordered.
+inline double leftNaNFirst(double a, double b) { return a != a ? a : b; }
+
 // Binary operations, one functor per opcode.
-struct Add { static double apply(double a, double b) { return a + b; } };
+struct Add { static double apply(double a, double b) { return a + leftNaNFirst(a, b); } };
 struct Sub { static double apply(double a, double b) { return a - b; } };
-struct Mul { static double apply(double a, double b) { return a * b; } };
+struct Mul { static double apply(double a, double b) { return a * leftNaNFirst(a, b); } };
 struct Div { static double apply(double a, double b) { return a / b; } };
 struct Mod { static double apply(double a, double b) { return std::fmod(a, b); } };
 struct BitAnd {

@@ -50,8 +50,11 @@ inline std::string compileError(const std::string& text, const std::vector<std::
     return errorOf([&] { compileWith(text, names); });
 }
 
-// Same bits, except that every NaN equals every NaN (sign and payload of a
-// NaN carry no meaning).
+// Same bits, except that every NaN equals every NaN: for comparisons with
+// folding or the C++ compiler's own arithmetic, which may pick another NaN.
+// Evaluation routes, levels and team sizes must agree on sameBits.
+inline bool sameBits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
 inline bool sameValue(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);

@@ -17,14 +17,20 @@ const std::vector<std::string> kNames = {"a", "b", "c", "d", "e", "x", "y"};
 struct Parsed {
     std::vector<Node> nodes;
     int32_t root;
+    std::vector<std::vector<int32_t>> arguments;  // per node; CALL only
 };
 
 Parsed parse(const std::string& text, const std::vector<std::string>& names = kNames) {
     std::vector<std::string_view> v = views(names);
-    Parser parser(Lexer(text).tokenize(), v);
+    Parser parser(text, v);
     int32_t root = parser.parseExpression();
     EXPECT_TRUE(parser.atEnd()) << text;
-    return {parser.tree(), root};
+    Parsed parsed{parser.tree(), root, {}};
+    for (const Node& n : parsed.nodes) {
+        std::span<const int32_t> args = n.kind == CALL ? parser.arguments(n) : std::span<const int32_t>();
+        parsed.arguments.emplace_back(args.begin(), args.end());
+    }
+    return parsed;
 }
 
 TEST(Parser, ErrorMessages) {
@@ -136,15 +142,19 @@ TEST(Parser, ChildrenPrecedeParentsAndUnusedFieldsAreZero) {
     Parsed p = parse("max(a, -b, 3) + (c ? d : e) * ~x");
     for (size_t i = 0; i < p.nodes.size(); ++i) {
         const Node& n = p.nodes[i];
-        int32_t children[] = {n.left, n.right, n.third};
-        if (n.kind != VAR) {
-            for (int32_t c : children) EXPECT_LT(static_cast<size_t>(c), std::max<size_t>(i, 1));
-        }
+        std::vector<int32_t> children = {n.left, n.right, n.third};
         if (n.kind == CALL) {
             EXPECT_EQ(n.argc, 3);
-            for (int k = n.argc; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
+            EXPECT_EQ(n.right, 0);
+            EXPECT_EQ(n.third, 0);
+            children = p.arguments[i];
+            EXPECT_EQ(children.size(), 3u);
         } else {
-            for (int k = 0; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
+            EXPECT_EQ(n.argc, 0);
+            EXPECT_EQ(n.func, 0);
+        }
+        if (n.kind != VAR) {
+            for (int32_t c : children) EXPECT_LT(static_cast<size_t>(c), std::max<size_t>(i, 1));
         }
     }
 }

@@ -9,12 +9,18 @@ namespace tarnex {
 namespace {
 
 // One pending node of the post-order walk: `stage` counts the children
-// already emitted, `jump` remembers the one jump a later stage patches.
+// already emitted. A left-nested chain has a frame per term, so the jump a
+// later stage patches waits on a stack of its own.
 struct EmitFrame {
     int32_t node;
     uint32_t stage;
-    uint32_t jump;
 };
+
+uint32_t popBack(std::vector<uint32_t>& jumps) {
+    const uint32_t jump = jumps.back();
+    jumps.pop_back();
+    return jump;
+}
 
 void fillVariableTable(Program& program) {
     size_t n = program.var_names.size();
@@ -89,7 +95,10 @@ private:
 // An explicit work stack instead of recursion: a left-nested chain of 100,000
 // terms is a tree 100,000 levels high.
 void Parser::emitTree(Emitter& emit, int32_t index) const {
-    std::vector<EmitFrame> work{{index, 0, 0}};
+    std::vector<EmitFrame> work;
+    work.reserve(static_cast<size_t>(index) + 1);  // the subtree's height at most; pages are touched as used
+    work.push_back(EmitFrame{index, 0});
+    std::vector<uint32_t> open_jumps;
     while (!work.empty()) {
         EmitFrame& frame = work.back();
         const int32_t id = frame.node;
@@ -124,13 +133,13 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                     }
                 } else if (n.op == AND) {
                     if (stage == 1) {
-                        frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
+                        open_jumps.push_back(emit.jump(Opcode::JUMP_IF_FALSE));
                         child = n.right;
                     } else {
                         uint32_t j2 = emit.jump(Opcode::JUMP_IF_FALSE);
                         emit.constant(1.0);
                         uint32_t j3 = emit.jump(Opcode::JUMP);
-                        emit.patch(frame.jump);
+                        emit.patch(popBack(open_jumps));
                         emit.patch(j2);
                         emit.constant(0.0);
                         emit.patch(j3);
@@ -139,7 +148,7 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                     if (stage == 1) {
                         uint32_t j1 = emit.jump(Opcode::JUMP_IF_FALSE);
                         emit.constant(1.0);
-                        frame.jump = emit.jump(Opcode::JUMP);
+                        open_jumps.push_back(emit.jump(Opcode::JUMP));
                         emit.patch(j1);
                         child = n.right;
                     } else {
@@ -148,7 +157,7 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                         uint32_t j4 = emit.jump(Opcode::JUMP);
                         emit.patch(j3);
                         emit.constant(0.0);
-                        emit.patch(frame.jump);
+                        emit.patch(popBack(open_jumps));
                         emit.patch(j4);
                     }
                 } else if (stage == 1) {
@@ -167,15 +176,15 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                 } else if (stage == 0) {
                     child = n.left;
                 } else if (stage == 1) {
-                    frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
+                    open_jumps.push_back(emit.jump(Opcode::JUMP_IF_FALSE));
                     child = n.right;
                 } else if (stage == 2) {
                     uint32_t j2 = emit.jump(Opcode::JUMP);
-                    emit.patch(frame.jump);
-                    frame.jump = j2;
+                    emit.patch(popBack(open_jumps));
+                    open_jumps.push_back(j2);
                     child = n.third;
                 } else {
-                    emit.patch(frame.jump);
+                    emit.patch(popBack(open_jumps));
                 }
                 break;
             case CALL:
@@ -187,7 +196,7 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                 break;
         }
         if (child >= 0) {
-            work.push_back(EmitFrame{child, 0, 0});
+            work.push_back(EmitFrame{child, 0});
         } else {
             work.pop_back();
         }

@@ -159,6 +159,32 @@ TEST(Parser, ChildrenPrecedeParentsAndUnusedFieldsAreZero) {
     }
 }
 
+// A call's arguments in source order, inner calls' arguments kept apart.
+TEST(Parser, CallArgumentsInSourceOrder) {
+    const std::pair<const char*, std::vector<NodeKind>> cases[] = {
+        {"max(a, -b, 3)", {VAR, UNARY, CONST}},
+        {"min(2, a)", {CONST, VAR}},
+        {"pow(sin(a), min(b, c, 1))", {CALL, CALL}},
+        {"max(1 + 2, a * b, c, d, e, x, y, sqrt(4))", {CONST, BINARY, VAR, VAR, VAR, VAR, VAR, CONST}},
+        {"abs(a ? b : c)", {TERNARY}},
+    };
+    for (const auto& [text, kinds] : cases) {
+        Parsed p = parse(text);
+        ASSERT_EQ(p.nodes[p.root].kind, CALL) << text;
+        const std::vector<int32_t>& args = p.arguments[p.root];
+        ASSERT_EQ(args.size(), kinds.size()) << text;
+        for (size_t k = 0; k < args.size(); ++k) EXPECT_EQ(p.nodes[args[k]].kind, kinds[k]) << text << " argument " << k;
+    }
+    Parsed p = parse("pow(sin(a), min(b, c, 1))");
+    const std::vector<int32_t>& outer = p.arguments[p.root];
+    EXPECT_EQ(p.arguments[outer[0]], std::vector<int32_t>{0});
+    const std::vector<int32_t>& inner = p.arguments[outer[1]];
+    ASSERT_EQ(inner.size(), 3u);
+    EXPECT_EQ(p.nodes[inner[0]].left, 1);  // b
+    EXPECT_EQ(p.nodes[inner[1]].left, 2);  // c
+    EXPECT_EQ(p.nodes[inner[2]].value, 1.0);
+}
+
 std::string nested(int levels, const char* open, const char* close) {
     std::string s;
     for (int i = 0; i < levels; ++i) s += open;

@@ -1,4 +1,4 @@
-"""Peak memory of one query on a cache miss, in bytes per byte of text.
+"""Peak memory of one query on a cache miss, in bytes per byte of text, and its time.
 
 Each text runs in a fresh process: the peak resident set is reset just
 before the query (clear_refs 5) and read back after it, less what the
@@ -21,7 +21,7 @@ TEXTS = [
 ]
 
 CHILD = """
-import sys, numpy, _qelto
+import sys, time, numpy, _qelto
 
 def status(key):
     with open('/proc/self/status') as f:
@@ -36,16 +36,22 @@ _qelto.query('x+1', x=x)
 before = status('VmRSS')
 with open('/proc/self/clear_refs', 'w') as f:
     f.write('5')
+start = time.perf_counter()
 _qelto.query(text, x=x)
-print(len(text), status('VmHWM') - before)
+seconds = time.perf_counter() - start
+print(len(text), status('VmHWM') - before, seconds)
 """
 
 
 def main() -> None:
     for shape, n in TEXTS:
         out = subprocess.run([sys.executable, "-c", CHILD, shape, str(n)], capture_output=True, text=True, check=True)
-        length, peak = map(int, out.stdout.split())
-        print(f"compile memory {shape:>22} ({length / (1 << 20):5.1f} MiB): {peak / length:6.1f} bytes a text byte")
+        length, peak, seconds = out.stdout.split()
+        length, peak = int(length), int(peak)
+        print(
+            f"compile memory {shape:>22} ({length / (1 << 20):4.1f} MiB): {peak / length:5.1f} bytes a text byte,"
+            f" {float(seconds):5.2f} s ({float(seconds) * 1e9 / length:4.0f} ns a byte)"
+        )
 
 
 if __name__ == "__main__":

@@ -30,7 +30,7 @@ enum NodeKind : uint8_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4
 struct Node {
     double value;   // CONST
     int32_t left;   // operand, left operand, condition; VAR: variable index;
-                    // CALL: the first argument's position in Parser::callArguments
+                    // CALL: where its arguments start in the parser's list of them
     int32_t right;  // right operand, then-branch
     int32_t third;  // else-branch
     NodeKind kind;

@@ -203,9 +203,9 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
     }
 }
 
-// Most nodes up to the root emit one instruction, and nodes folded away
-// none, so that many slots rarely need to grow (a long text has about one
-// node per byte).
+// Room for an instruction per node up to the root: most nodes emit one and
+// folded-away ones none, so the code of a long flat text is never copied to
+// grow (such a text has about one node per byte).
 void Parser::emitNode(Program& program, int32_t index) const {
     program.code.reserve(static_cast<size_t>(index) + 2);
     Emitter emit(program, program.code, nullptr);
@@ -225,7 +225,7 @@ void Parser::emitBlockCode(Program& program, int32_t root) const {
         any = any || whole_block[i];
     }
     if (!any) return;
-    program.block_code.reserve(program.code.size());
+    program.block_code.reserve(program.code.size());  // whole-block forms are shorter than jumps
     Emitter emit(program, program.block_code, &whole_block);
     emitTree(emit, root);
     emit.instruction(Opcode::RETURN);

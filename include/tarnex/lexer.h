@@ -1,9 +1,9 @@
-// Lexer: expression text in, a flat token list ending with one END token out.
+// Lexer: expression text in, tokens out one at a time, ending with END.
 //
 // The text is read byte by byte as received (nothing is decoded); tokens hold
 // views into it, so the text must outlive every use of the tokens.
-// `tokenize` throws std::runtime_error with one of the fixed "Lexer error: ..."
-// messages at the first offending byte.
+// `next`, `tokenize` and `countTokens` throw std::runtime_error with one of
+// the fixed "Lexer error: ..." messages at the first offending byte.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +30,17 @@ struct Token {
     size_t offset;          // byte index of the first character
 };
 
+// Lexes all of `text`, storing nothing, so that its lexer errors come before
+// any later stage's; returns the number of tokens before END.
+size_t countTokens(std::string_view text);
+
 class Lexer {
 public:
     explicit Lexer(std::string_view text) : text_(text) {}
 
+    // The next token; END at the end of the text, and again on every later call.
+    Token next();
+    // The whole list, END included.
     std::vector<Token> tokenize();
 
 private:

@@ -1,5 +1,8 @@
-// Parser: tokens in, an index-linked expression tree out, with every constant
+// Parser: text in, an index-linked expression tree out, with every constant
 // sub-expression folded while parsing and names resolved to variable indices.
+// The whole text is lexed once before parsing starts (so a lexer error
+// anywhere wins over a parse error before it), and again token by token as
+// it is parsed; no token list is kept.
 //
 // Throws std::runtime_error with "Parse error", "Unknown id/variable", the
 // call and folding messages, or "Expression too deeply nested".
@@ -7,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -18,20 +22,23 @@ namespace tarnex {
 class Program;
 class Emitter;
 
-enum NodeKind : int32_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4, CALL = 5 };
+enum NodeKind : uint8_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4, CALL = 5 };
 
-// Fixed-size and trivially copyable; children always precede their parent.
+// Fixed-size (24 bytes: a long text has about one node per byte) and
+// trivially copyable; children always precede their parent. Unused fields
+// are 0.
 struct Node {
-    int32_t kind;
-    double value;    // CONST
-    int32_t op;      // UNARY, BINARY: a TokenKind; TERNARY: QUESTION
-    int32_t left;    // operand, left operand, condition; VAR: variable index
-    int32_t right;   // right operand, then-branch
-    int32_t third;   // else-branch
-    int32_t func;    // CALL: a BuiltinFunc id
-    uint8_t argc;    // CALL: 1 to 8
-    int32_t args[8];
+    double value;   // CONST
+    int32_t left;   // operand, left operand, condition; VAR: variable index;
+                    // CALL: where its arguments start in the parser's list of them
+    int32_t right;  // right operand, then-branch
+    int32_t third;  // else-branch
+    NodeKind kind;
+    uint8_t op;     // UNARY, BINARY: a TokenKind; TERNARY: QUESTION
+    uint8_t func;   // CALL: a BuiltinFunc id
+    uint8_t argc;   // CALL: 1 to 8
 };
+static_assert(sizeof(Node) == 24);
 
 // Parenthesis levels, prefix operators, call arguments and conditional
 // branches each recurse. Beyond this many levels a text is refused, which
@@ -53,11 +60,17 @@ constexpr size_t STACK_RESERVE = 8 * 1024;
 
 class Parser {
 public:
-    Parser(std::vector<Token>&& tokens, const std::vector<std::string_view>& names);
+    // Lexes all of `text` (which must outlive the parser) and makes room for
+    // its nodes: at most one per token.
+    Parser(std::string_view text, const std::vector<std::string_view>& names);
 
     int32_t parseExpression();
-    bool atEnd() const { return tokens[pos].kind == END; }
+    bool atEnd() const { return current.kind == END; }
     const std::vector<Node>& tree() const { return nodes; }
+    // The argument nodes of a CALL node, in source order.
+    std::span<const int32_t> arguments(const Node& call) const {
+        return std::span<const int32_t>(call_args).subspan(static_cast<size_t>(call.left), call.argc);
+    }
 
     // Appends the code of node `index`'s subtree to `program` (code generation).
     void emitNode(Program& program, int32_t index) const;
@@ -81,11 +94,12 @@ private:
     int32_t parsePrimary();
     int32_t parseVariable();
     int32_t parseCall();
-    int32_t finishCall(std::string_view name, Node& node);
+    int32_t finishCall(std::string_view name, const int32_t* args, uint8_t argc);
 
     int32_t addNode(const Node& node);
     int32_t addConstant(double value);
     int32_t addOperation(int32_t kind, int32_t op, int32_t left, int32_t right = 0, int32_t third = 0);
+    void advance();
     void expect(int32_t kind);
     bool accept(int32_t kind);
     int32_t combine(int32_t op, int32_t left, int32_t right);
@@ -96,13 +110,14 @@ private:
 
     friend class NestingGuard;
 
-    std::vector<Token> tokens;
-    size_t pos = 0;
+    Lexer lexer;
+    Token current;    // the token being looked at
+    Token lookahead;  // the one after it
     std::vector<Node> nodes;
+    std::vector<int32_t> call_args;  // each CALL's arguments, side by side
     // Each name to the position of the first name equal to it ignoring case.
     std::unordered_map<std::string_view, int32_t, CaseInsensitiveHash, CaseInsensitiveEqual> variables;
     int depth = 0;
-    mutable std::vector<uint32_t> constant_of_;  // where emitNode put each node's constants
     uintptr_t stack_floor;  // deeper levels than this address are refused
 };
 

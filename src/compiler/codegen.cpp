@@ -9,12 +9,18 @@ namespace tarnex {
 namespace {
 
 // One pending node of the post-order walk: `stage` counts the children
-// already emitted, `jump` remembers the one jump a later stage patches.
+// already emitted. A left-nested chain has a frame per term, so the jump a
+// later stage patches waits on a stack of its own.
 struct EmitFrame {
     int32_t node;
     uint32_t stage;
-    uint32_t jump;
 };
+
+uint32_t popBack(std::vector<uint32_t>& jumps) {
+    const uint32_t jump = jumps.back();
+    jumps.pop_back();
+    return jump;
+}
 
 void fillVariableTable(Program& program) {
     size_t n = program.var_names.size();
@@ -26,7 +32,8 @@ void fillVariableTable(Program& program) {
 // Per node: whether its subtree may be computed for elements that would
 // skip it. Nothing may fail (no / or %) and nothing may cost a library call,
 // which the masked route spares the elements off the path.
-std::vector<uint8_t> freeToCompute(const std::vector<Node>& nodes, int32_t root) {
+std::vector<uint8_t> freeToCompute(const Parser& parser, int32_t root) {
+    const std::vector<Node>& nodes = parser.tree();
     std::vector<uint8_t> free(static_cast<size_t>(root) + 1, 1);
     for (size_t i = 0; i <= static_cast<size_t>(root); ++i) {
         const Node& n = nodes[i];
@@ -37,7 +44,7 @@ std::vector<uint8_t> freeToCompute(const std::vector<Node>& nodes, int32_t root)
             case TERNARY: f = free[n.left] && free[n.right] && free[n.third]; break;
             case CALL:
                 f = !BUILTIN_TABLE[n.func].library_call;
-                for (uint32_t k = 0; k < n.argc; ++k) f = f && free[n.args[k]];
+                for (int32_t arg : parser.arguments(n)) f = f && free[arg];
                 break;
             default: break;
         }
@@ -47,32 +54,26 @@ std::vector<uint8_t> freeToCompute(const std::vector<Node>& nodes, int32_t root)
 
 }  // namespace
 
-// Appends instructions to `code`; constants go to the program's pool when
-// compiling, and are looked up where compiling put them when emitting the
-// plan's branch-free variant, so both share one pool.
+// Appends instructions to `code`. Compiling adds each constant to the
+// program's pool; the plan's branch-free variant walks the tree in the same
+// order, so its constants are the pool's in order, less those of the jumps
+// it replaces, which it skips.
 class Emitter {
 public:
-        // An || pushes three constants, other nodes fewer.
-    static constexpr size_t CONSTANTS_PER_NODE = 3;
-
-    Emitter(Program& program, std::vector<Instruction>& code, std::vector<uint32_t>& constant_of,
-            const std::vector<uint8_t>* whole_block)
-        : program_(program), code_(code), constant_of_(constant_of), whole_block_(whole_block) {}
+    Emitter(Program& program, std::vector<Instruction>& code, const std::vector<uint8_t>* whole_block)
+        : program_(program), code_(code), whole_block_(whole_block) {}
 
     void instruction(Opcode opcode, uint32_t operand = 0) {
         code_.push_back(Instruction{static_cast<uint32_t>(opcode), operand});
     }
 
-    // The k-th (of at most CONSTANTS_PER_NODE) constant that `node`'s own
-    // code pushes.
-    void constant(int32_t node, uint32_t k, double value) {
-        uint32_t& index = constant_of_[static_cast<size_t>(node) * CONSTANTS_PER_NODE + k];
-        if (whole_block_ == nullptr) {
-            program_.constants.push_back(value);
-            index = static_cast<uint32_t>(program_.constants.size() - 1);
-        }
-        instruction(Opcode::PUSH_CONST, index);
+    void constant(double value) {
+        if (whole_block_ == nullptr) program_.constants.push_back(value);
+        instruction(Opcode::PUSH_CONST, next_constant_++);
     }
+
+    // Constants that the jump form of a whole-block operation pushes here.
+    void skipConstants(uint32_t count) { next_constant_ += count; }
 
     uint32_t jump(Opcode opcode) {
         instruction(opcode, 0);
@@ -87,14 +88,17 @@ public:
 private:
     Program& program_;
     std::vector<Instruction>& code_;
-    std::vector<uint32_t>& constant_of_;  // per node and k, its index in the pool
     const std::vector<uint8_t>* whole_block_;
+    uint32_t next_constant_ = 0;  // the pool index of the next constant
 };
 
 // An explicit work stack instead of recursion: a left-nested chain of 100,000
 // terms is a tree 100,000 levels high.
 void Parser::emitTree(Emitter& emit, int32_t index) const {
-    std::vector<EmitFrame> work{{index, 0, 0}};
+    std::vector<EmitFrame> work;
+    work.reserve(static_cast<size_t>(index) + 1);  // the subtree's height at most; pages are touched as used
+    work.push_back(EmitFrame{index, 0});
+    std::vector<uint32_t> open_jumps;
     while (!work.empty()) {
         EmitFrame& frame = work.back();
         const int32_t id = frame.node;
@@ -102,13 +106,13 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
         uint32_t stage = frame.stage++;
         int32_t child = -1;
         switch (n.kind) {
-            case CONST: emit.constant(id, 0, n.value); break;
+            case CONST: emit.constant(n.value); break;
             case VAR: emit.instruction(Opcode::LOAD_VAR, static_cast<uint32_t>(n.left)); break;
             case UNARY:
                 if (stage == 0) {
                     child = n.left;
                 } else if (n.op == MINUS) {
-                    emit.constant(id, 0, -1.0);
+                    emit.constant(-1.0);
                     emit.instruction(Opcode::MUL);
                 } else if (n.op != PLUS) {
                     emit.instruction(opcodeForToken(n.op, OpcodeKind::UNARY));
@@ -118,38 +122,42 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                 if (stage == 0) {
                     child = n.left;
                 } else if ((n.op == AND || n.op == OR) && emit.wholeBlock(id)) {
+                    // the jump forms below push constants: || one before its
+                    // right operand, both two after it
                     if (stage == 1) {
+                        emit.skipConstants(n.op == OR ? 1 : 0);
                         child = n.right;
                     } else {
+                        emit.skipConstants(2);
                         emit.instruction(opcodeForToken(n.op, OpcodeKind::BINARY, true));
                     }
                 } else if (n.op == AND) {
                     if (stage == 1) {
-                        frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
+                        open_jumps.push_back(emit.jump(Opcode::JUMP_IF_FALSE));
                         child = n.right;
                     } else {
                         uint32_t j2 = emit.jump(Opcode::JUMP_IF_FALSE);
-                        emit.constant(id, 0, 1.0);
+                        emit.constant(1.0);
                         uint32_t j3 = emit.jump(Opcode::JUMP);
-                        emit.patch(frame.jump);
+                        emit.patch(popBack(open_jumps));
                         emit.patch(j2);
-                        emit.constant(id, 1, 0.0);
+                        emit.constant(0.0);
                         emit.patch(j3);
                     }
                 } else if (n.op == OR) {
                     if (stage == 1) {
                         uint32_t j1 = emit.jump(Opcode::JUMP_IF_FALSE);
-                        emit.constant(id, 0, 1.0);
-                        frame.jump = emit.jump(Opcode::JUMP);
+                        emit.constant(1.0);
+                        open_jumps.push_back(emit.jump(Opcode::JUMP));
                         emit.patch(j1);
                         child = n.right;
                     } else {
                         uint32_t j3 = emit.jump(Opcode::JUMP_IF_FALSE);
-                        emit.constant(id, 1, 1.0);
+                        emit.constant(1.0);
                         uint32_t j4 = emit.jump(Opcode::JUMP);
                         emit.patch(j3);
-                        emit.constant(id, 2, 0.0);
-                        emit.patch(frame.jump);
+                        emit.constant(0.0);
+                        emit.patch(popBack(open_jumps));
                         emit.patch(j4);
                     }
                 } else if (stage == 1) {
@@ -168,43 +176,46 @@ void Parser::emitTree(Emitter& emit, int32_t index) const {
                 } else if (stage == 0) {
                     child = n.left;
                 } else if (stage == 1) {
-                    frame.jump = emit.jump(Opcode::JUMP_IF_FALSE);
+                    open_jumps.push_back(emit.jump(Opcode::JUMP_IF_FALSE));
                     child = n.right;
                 } else if (stage == 2) {
                     uint32_t j2 = emit.jump(Opcode::JUMP);
-                    emit.patch(frame.jump);
-                    frame.jump = j2;
+                    emit.patch(popBack(open_jumps));
+                    open_jumps.push_back(j2);
                     child = n.third;
                 } else {
-                    emit.patch(frame.jump);
+                    emit.patch(popBack(open_jumps));
                 }
                 break;
             case CALL:
                 if (stage < n.argc) {
-                    child = n.args[stage];
+                    child = arguments(n)[stage];
                 } else {
                     emit.instruction(Opcode::CALL_BUILTIN, (static_cast<uint32_t>(n.func) << 16) | n.argc);
                 }
                 break;
         }
         if (child >= 0) {
-            work.push_back(EmitFrame{child, 0, 0});
+            work.push_back(EmitFrame{child, 0});
         } else {
             work.pop_back();
         }
     }
 }
 
+// Room for an instruction per node up to the root: most nodes emit one and
+// folded-away ones none, so the code of a long flat text is never copied to
+// grow (such a text has about one node per byte).
 void Parser::emitNode(Program& program, int32_t index) const {
-    constant_of_.assign(nodes.size() * Emitter::CONSTANTS_PER_NODE, 0);
-    Emitter emit(program, program.code, constant_of_, nullptr);
+    program.code.reserve(static_cast<size_t>(index) + 2);
+    Emitter emit(program, program.code, nullptr);
     emitTree(emit, index);
 }
 
 // The &&, || and ?: whose skipped parts are free to compute become
 // whole-block operations; the rest keep their jumps.
 void Parser::emitBlockCode(Program& program, int32_t root) const {
-    std::vector<uint8_t> free = freeToCompute(nodes, root);
+    std::vector<uint8_t> free = freeToCompute(*this, root);
     std::vector<uint8_t> whole_block(free.size(), 0);
     bool any = false;
     for (size_t i = 0; i < free.size(); ++i) {
@@ -214,13 +225,14 @@ void Parser::emitBlockCode(Program& program, int32_t root) const {
         any = any || whole_block[i];
     }
     if (!any) return;
-    Emitter emit(program, program.block_code, constant_of_, &whole_block);
+    program.block_code.reserve(program.code.size());  // whole-block forms are shorter than jumps
+    Emitter emit(program, program.block_code, &whole_block);
     emitTree(emit, root);
     emit.instruction(Opcode::RETURN);
 }
 
 Program compile(std::string_view text, const std::vector<std::string_view>& names) {
-    Parser parser(Lexer(text).tokenize(), names);
+    Parser parser(text, names);
     int32_t root = parser.parseExpression();
     if (!parser.atEnd()) throw std::runtime_error("Parse error");
 

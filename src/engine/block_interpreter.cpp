@@ -83,7 +83,7 @@ private:
         for (const Step& step : plan_.steps) {
             if (step.check != ZeroCheck::NONE &&
                 (step.check == ZeroCheck::ALWAYS_FAILS || kernels_.any_zero(count, source(step.b))))
-                return step.zero_error;
+                return detail::zeroDivisorError(step);
             kernels_.kernels[step.kernel](count, target(step.dst), source(step.a), source(step.b), source(step.c));
         }
         return nullptr;

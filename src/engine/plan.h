@@ -27,13 +27,14 @@ struct Operand {
 // Whether a step first looks for a zero divisor in operand b.
 enum class ZeroCheck : uint8_t { NONE, SCAN, ALWAYS_FAILS };
 
-// One kernel call over a block: dst = operation(a, b, c).
+// One kernel call over a block: dst = operation(a, b, c). Kept small: a
+// long text has a step for every few bytes.
 struct Step {
-    uint32_t kernel;  // see kernels.h
+    uint16_t kernel;  // see kernels.h
     ZeroCheck check = ZeroCheck::NONE;
-    const char* zero_error = nullptr;
     Operand dst, a, b, c;
 };
+static_assert(sizeof(Step) == 36);
 
 // What the masked route needs to size its workspace.
 struct MaskedShape {
@@ -68,6 +69,8 @@ struct Plan {
 };
 
 namespace detail {
+// The message of a step whose check finds a zero divisor.
+const char* zeroDivisorError(const Step& step);
 // Fills the masked route's part of `plan` for `program` (its block code where
 // that still jumps, else its code); false when the route declines it.
 bool planMaskedRoute(const Program& program, Plan& plan);

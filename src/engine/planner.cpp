@@ -31,6 +31,37 @@ bool validOpcode(const Program& program, Instruction ins) {
     }
 }
 
+static_assert(detail::KERNEL_COUNT <= 0x10000, "a step keeps its kernel in 16 bits");
+
+Step makeStep(uint32_t kernel, Operand dst, Operand a, Operand b = {}, Operand c = {}) {
+    return Step{static_cast<uint16_t>(kernel), ZeroCheck::NONE, dst, a, b, c};
+}
+
+// ---- Fusing steps
+
+// The position in FUSABLE of an arithmetic step that checks nothing, or
+// FUSABLE_COUNT.
+uint32_t fusableStep(const Step& step) {
+    if (step.kernel >= detail::FIRST_BUILTIN_KERNEL || step.check != ZeroCheck::NONE) return detail::FUSABLE_COUNT;
+    return detail::fusableIndex(detail::opcodeOfKernel(step.kernel));
+}
+
+// A step whose result only the next step reads (every value on the stack is
+// read once) and the next step itself become one pass, when both are
+// arithmetic that checks nothing. Pairs are taken from the first step on.
+std::optional<Step> fused(const Step& first, const Step& second) {
+    const uint32_t op1 = fusableStep(first), op2 = fusableStep(second);
+    if (op1 == detail::FUSABLE_COUNT || op2 == detail::FUSABLE_COUNT || first.dst.kind != Operand::SLOT)
+        return std::nullopt;
+    const bool left = second.a == first.dst;
+    if (!left && !(second.b == first.dst)) return std::nullopt;
+    const Operand other = left ? second.b : second.a;
+    const bool value = other.kind == Operand::VALUE;
+    const detail::SecondForm form = left ? (value ? detail::T_C : detail::T_V) : (value ? detail::C_T : detail::V_T);
+    const uint32_t kernel = detail::fusedKernel(op1, detail::formOfKernel(first.kernel), op2, form);
+    return makeStep(kernel, second.dst, first.a, first.b, other);
+}
+
 // ---- Block steps
 
 // Simulates the stack with operands instead of values: each entry is an
@@ -53,9 +84,17 @@ private:
     bool isValue(uint32_t position) const { return stack_[position].kind == Operand::VALUE; }
 
     void add(uint32_t kernel, uint32_t position, Operand a, Operand b = {}, Operand c = {}) {
-        plan_.steps.push_back(Step{kernel, ZeroCheck::NONE, nullptr, slot(position), a, b, c});
+        hold(makeStep(kernel, slot(position), a, b, c));
         stack_[position] = slot(position);
     }
+    // The latest step is held back while operation() and finish() may still
+    // amend it, then fused into the list as it joins, so that no second list
+    // of all steps is ever made.
+    void hold(const Step& step) {
+        commitHeld();
+        held_ = step;
+    }
+    void commitHeld();
     // A constant that must be a whole block (a kernel has no form for it).
     void materialise(uint32_t position) {
         if (isValue(position)) add(detail::FILL_KERNEL, position, stack_[position]);
@@ -75,7 +114,21 @@ private:
     Plan& plan_;
     Semantics semantics_;
     std::vector<Operand> stack_;
+    std::optional<Step> held_;
+    bool last_unpaired_ = false;  // whether the list's last step may still be fused
 };
+
+void StepBuilder::commitHeld() {
+    if (!held_) return;
+    const std::optional<Step> pair = last_unpaired_ ? fused(plan_.steps.back(), *held_) : std::nullopt;
+    if (pair) {
+        plan_.steps.back() = *pair;
+    } else {
+        plan_.steps.push_back(*held_);
+    }
+    last_unpaired_ = !pair;
+    held_.reset();
+}
 
 void StepBuilder::binary(uint32_t kernel_vv, uint32_t a, uint32_t b) {
     Form form = formOf(a, b);
@@ -98,9 +151,8 @@ void StepBuilder::operation(Opcode opcode) {
     }
     const Operand divisor = stack_[depth - 1];  // BINARY: execute() sends nothing else here
     binary(kernel, depth - 2, depth - 1);
-    if (const char* error = opcodeInfo(opcode).zero_divisor_error) {
-        Step& step = plan_.steps.back();
-        step.zero_error = error;
+    if (opcodeInfo(opcode).zero_divisor_error != nullptr) {
+        Step& step = *held_;
         if (divisor.kind != Operand::VALUE) {
             step.check = ZeroCheck::SCAN;
         } else if (plan_.values[divisor.index] == 0.0) {
@@ -154,63 +206,28 @@ bool StepBuilder::execute(Instruction ins) {
 void StepBuilder::finish() {
     const Operand out{Operand::OUT, 0};
     if (stack_.empty()) {
-        plan_.steps.push_back(Step{detail::FILL_KERNEL, ZeroCheck::NONE, nullptr, out, value(0.0), {}, {}});
+        hold(makeStep(detail::FILL_KERNEL, out, value(0.0)));
         return;
     }
     const Operand top = stack_.back();
-    if (!plan_.steps.empty() && plan_.steps.back().dst == top && top.kind == Operand::SLOT) {
-        plan_.steps.back().dst = out;
+    if (held_ && held_->dst == top && top.kind == Operand::SLOT) {
+        held_->dst = out;
         return;
     }
     uint32_t kernel = top.kind == Operand::VALUE ? detail::FILL_KERNEL : detail::COPY_KERNEL;
-    plan_.steps.push_back(Step{kernel, ZeroCheck::NONE, nullptr, out, top, {}, {}});
+    hold(makeStep(kernel, out, top));
 }
 
 bool StepBuilder::build(const std::vector<Instruction>& code) {
     for (Instruction ins : code) {
         if (ins.opcode == static_cast<uint32_t>(Opcode::RETURN)) {
             finish();
+            commitHeld();
             return true;
         }
         if (!execute(ins)) return false;
     }
     return false;
-}
-
-// ---- Fusing steps
-
-// The position in FUSABLE of an arithmetic step that checks nothing, or
-// FUSABLE_COUNT.
-uint32_t fusableStep(const Step& step) {
-    if (step.kernel >= detail::FIRST_BUILTIN_KERNEL || step.check != ZeroCheck::NONE) return detail::FUSABLE_COUNT;
-    return detail::fusableIndex(detail::opcodeOfKernel(step.kernel));
-}
-
-// A step whose result only the next step reads (every value on the stack is
-// read once) and the next step itself become one pass, when both are
-// arithmetic that checks nothing.
-std::optional<Step> fused(const Step& first, const Step& second) {
-    const uint32_t op1 = fusableStep(first), op2 = fusableStep(second);
-    if (op1 == detail::FUSABLE_COUNT || op2 == detail::FUSABLE_COUNT || first.dst.kind != Operand::SLOT)
-        return std::nullopt;
-    const bool left = second.a == first.dst;
-    if (!left && !(second.b == first.dst)) return std::nullopt;
-    const Operand other = left ? second.b : second.a;
-    const bool value = other.kind == Operand::VALUE;
-    const detail::SecondForm form = left ? (value ? detail::T_C : detail::T_V) : (value ? detail::C_T : detail::V_T);
-    const uint32_t kernel = detail::fusedKernel(op1, detail::formOfKernel(first.kernel), op2, form);
-    return Step{kernel, ZeroCheck::NONE, nullptr, second.dst, first.a, first.b, other};
-}
-
-void fuseSteps(std::vector<Step>& steps) {
-    std::vector<Step> out;
-    out.reserve(steps.size());
-    for (size_t i = 0; i < steps.size(); ++i) {
-        std::optional<Step> pair = i + 1 < steps.size() ? fused(steps[i], steps[i + 1]) : std::nullopt;
-        out.push_back(pair ? *pair : steps[i]);
-        i += pair ? 1 : 0;
-    }
-    steps = std::move(out);
 }
 
 // ---- The masked route's shape and cost
@@ -332,6 +349,10 @@ double meanPathLength(const std::vector<Instruction>& code, size_t end) {
 
 namespace detail {
 
+const char* zeroDivisorError(const Step& step) {
+    return opcodeInfo(opcodeOfKernel(step.kernel)).zero_divisor_error;
+}
+
 bool planMaskedRoute(const Program& program, Plan& plan) {
     plan.masked_block_code = !program.block_code.empty() && hasJumps(program.block_code);
     const std::vector<Instruction>& code = plan.masked_block_code ? program.block_code : program.code;
@@ -402,7 +423,6 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     if (!code_jumps || (has_block_code && !hasJumps(program.block_code))) {
         const Semantics semantics = code_jumps ? Semantics::ELEMENT : Semantics::BLOCK;
         if (StepBuilder(program, *plan, semantics).build(code_jumps ? program.block_code : program.code)) {
-            fuseSteps(plan->steps);
             plan->route = Route::BLOCK;
             plan->errors_per_element = code_jumps;
             return plan;

@@ -76,22 +76,27 @@ bool Lexer::match(std::string_view spelling) {
     return true;
 }
 
+Token Lexer::next() {
+    while (at(pos, isSpace)) ++pos;
+    if (pos >= text_.size()) return Token{END, std::string_view(), 0.0, text_.size()};
+    unsigned char c = static_cast<unsigned char>(text_[pos]);
+    if (isDigit(c) || (c == '.' && at(pos + 1, isDigit))) return scanNumber();
+    return isIdentStart(c) ? scanIdentifier() : scanOperator();
+}
+
 std::vector<Token> Lexer::tokenize() {
     std::vector<Token> tokens;
-    for (;;) {
-        while (at(pos, isSpace)) ++pos;
-        if (pos >= text_.size()) {
-            tokens.push_back(Token{END, std::string_view(), 0.0, text_.size()});
-            return tokens;
-        }
-        size_t start = pos;
-        unsigned char c = static_cast<unsigned char>(text_[pos]);
-        Token token = (isDigit(c) || (c == '.' && at(pos + 1, isDigit))) ? scanNumber()
-                      : isIdentStart(c)                                   ? scanIdentifier()
-                                                                          : scanOperator();
-        token.offset = start;
-        tokens.push_back(token);
-    }
+    do {
+        tokens.push_back(next());
+    } while (tokens.back().kind != END);
+    return tokens;
+}
+
+size_t countTokens(std::string_view text) {
+    Lexer lexer(text);
+    size_t count = 0;
+    while (lexer.next().kind != END) ++count;
+    return count;
 }
 
 Token Lexer::scanNumber() {

@@ -46,7 +46,9 @@ uintptr_t stackBottom() {
     return bottom;
 }
 
-Node makeNode(int32_t kind) {
+static_assert(BUILTIN_COUNT <= 256 && COMMA < 256, "a node keeps its operator and built-in in a byte each");
+
+Node makeNode(NodeKind kind) {
     Node node{};
     node.kind = kind;
     return node;
@@ -54,8 +56,10 @@ Node makeNode(int32_t kind) {
 
 }  // namespace
 
-Parser::Parser(std::vector<Token>&& tokens_in, const std::vector<std::string_view>& names)
-    : tokens(std::move(tokens_in)) {
+Parser::Parser(std::string_view text, const std::vector<std::string_view>& names) : lexer(text) {
+    nodes.reserve(countTokens(text));
+    current = lexer.next();
+    lookahead = lexer.next();
     variables.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) variables.try_emplace(names[i], static_cast<int32_t>(i));
     const uintptr_t bottom = stackBottom();
@@ -76,17 +80,23 @@ int32_t Parser::addNode(const Node& node) {
 }
 
 [[gnu::noinline]] int32_t Parser::addOperation(int32_t kind, int32_t op, int32_t left, int32_t right, int32_t third) {
-    Node node = makeNode(kind);
-    node.op = op;
+    Node node = makeNode(static_cast<NodeKind>(kind));
+    node.op = static_cast<uint8_t>(op);
     node.left = left;
     node.right = right;
     node.third = third;
     return addNode(node);
 }
 
+// Out of line for the same reason as addOperation: a token is 40 bytes.
+[[gnu::noinline]] void Parser::advance() {
+    current = lookahead;
+    lookahead = lexer.next();
+}
+
 bool Parser::accept(int32_t kind) {
-    if (tokens[pos].kind != kind) return false;
-    ++pos;
+    if (current.kind != kind) return false;
+    advance();
     return true;
 }
 
@@ -106,11 +116,11 @@ template <class Next>
 int32_t Parser::parseBinaryLevel(std::initializer_list<int32_t> ops, Next next) {
     int32_t left = (this->*next)();
     for (;;) {
-        int32_t op = tokens[pos].kind;
+        int32_t op = current.kind;
         bool found = false;
         for (int32_t candidate : ops) found = found || candidate == op;
         if (!found) return left;
-        ++pos;
+        advance();
         left = combine(op, left, (this->*next)());
     }
 }
@@ -141,10 +151,10 @@ int32_t Parser::parseMultiplicative() {
 
 // unary := ("+" | "-" | "!" | "~") unary | primary
 int32_t Parser::parseUnary() {
-    int32_t op = tokens[pos].kind;
+    int32_t op = current.kind;
     if (op != PLUS && op != MINUS && op != NOT && op != TILDE) return parsePrimary();
     NestingGuard guard(*this);
-    ++pos;
+    advance();
     int32_t operand = parseUnary();
     if (nodes[operand].kind == CONST) {
         nodes[operand].value = foldUnary(op, nodes[operand].value);
@@ -155,12 +165,12 @@ int32_t Parser::parseUnary() {
 
 // primary := NUMBER | IDENT | IDENT "(" [ expression { "," expression } ] ")" | "(" expression ")"
 int32_t Parser::parsePrimary() {
-    const Token& token = tokens[pos];
-    if (token.kind == NUMBER) {
-        ++pos;
-        return addConstant(token.value);
+    if (current.kind == NUMBER) {
+        const int32_t node = addConstant(current.value);
+        advance();
+        return node;
     }
-    if (token.kind == IDENT) return tokens[pos + 1].kind == LPAREN ? parseCall() : parseVariable();
+    if (current.kind == IDENT) return lookahead.kind == LPAREN ? parseCall() : parseVariable();
     if (!accept(LPAREN)) throw std::runtime_error("Parse error");
     int32_t inner = parseExpression();
     expect(RPAREN);
@@ -169,9 +179,9 @@ int32_t Parser::parsePrimary() {
 
 // Out of line for the same reason as addOperation.
 [[gnu::noinline]] int32_t Parser::parseVariable() {
-    const auto found = variables.find(tokens[pos].text);
+    const auto found = variables.find(current.text);
     if (found == variables.end()) throw std::runtime_error("Unknown id/variable");
-    ++pos;
+    advance();
     Node node = makeNode(VAR);
     node.left = found->second;
     return addNode(node);
@@ -179,34 +189,40 @@ int32_t Parser::parsePrimary() {
 
 // Arguments are parsed and folded before the name is looked up.
 int32_t Parser::parseCall() {
-    std::string_view name = tokens[pos].text;
-    pos += 2;
-    Node node = makeNode(CALL);
+    const std::string_view name = current.text;
+    advance();
+    advance();
+    int32_t args[MAX_CALL_ARGS];
+    uint8_t argc = 0;
     if (!accept(RPAREN)) {
         do {
-            if (node.argc == MAX_CALL_ARGS) throw std::runtime_error("Too many arguments");
-            node.args[node.argc++] = parseExpression();
+            if (argc == MAX_CALL_ARGS) throw std::runtime_error("Too many arguments");
+            args[argc++] = parseExpression();
         } while (accept(COMMA));
         expect(RPAREN);
     }
-    return finishCall(name, node);
+    return finishCall(name, args, argc);
 }
 
 // Out of line for the same reason as addOperation.
-[[gnu::noinline]] int32_t Parser::finishCall(std::string_view name, Node& node) {
+[[gnu::noinline]] int32_t Parser::finishCall(std::string_view name, const int32_t* args, uint8_t argc) {
     const BuiltinEntry* entry = findBuiltin(name);
     if (entry == nullptr) throw std::runtime_error("Unknown func");
-    checkArity(entry->id, node.argc);
-    node.func = static_cast<int32_t>(entry->id);
+    checkArity(entry->id, argc);
 
     bool all_constant = true;
     double values[MAX_CALL_ARGS];
-    for (uint8_t k = 0; k < node.argc; ++k) {
-        all_constant = all_constant && nodes[node.args[k]].kind == CONST;
-        values[k] = nodes[node.args[k]].value;
+    for (uint8_t k = 0; k < argc; ++k) {
+        all_constant = all_constant && nodes[args[k]].kind == CONST;
+        values[k] = nodes[args[k]].value;
     }
-    if (!all_constant) return addNode(node);
-    return addConstant(callBuiltin(entry->id, values, node.argc));
+    if (all_constant) return addConstant(callBuiltin(entry->id, values, argc));
+    Node node = makeNode(CALL);
+    node.func = static_cast<uint8_t>(entry->id);
+    node.argc = argc;
+    node.left = static_cast<int32_t>(call_args.size());
+    call_args.insert(call_args.end(), args, args + argc);
+    return addNode(node);
 }
 
 }  // namespace tarnex

@@ -81,7 +81,7 @@ std::shared_ptr<Program> ProgramCache::getOrCompile(std::string_view expr, const
     }
     auto compiled = std::make_shared<Program>(compiler_(expr, names));
     compiled->plan = planProgram(*compiled);
-    return store(ProgramKey{std::string(expr), {names.begin(), names.end()}}, lookup.hash, std::move(compiled));
+    return store(lookup.key, lookup.hash, std::move(compiled));
 }
 
 // Under the lock: the stored program, now the most recently used, or null.
@@ -95,11 +95,16 @@ std::shared_ptr<Program> ProgramCache::touch(Position position) {
     return position->program;
 }
 
-std::shared_ptr<Program> ProgramCache::store(ProgramKey&& key, size_t hash, std::shared_ptr<Program> program) {
+// The key is copied only once the program alone is known to fit: a long
+// text makes a program larger than the whole budget.
+std::shared_ptr<Program> ProgramCache::store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program) {
     // The list node, the index node and its bucket come with every entry.
     constexpr size_t INDEX_NODE = sizeof(void*) + sizeof(Position) + sizeof(size_t);
-    const size_t bytes = heapBytes(sizeof(Entry) + 2 * sizeof(void*)) + heapBytes(INDEX_NODE) + sizeof(void*) +
-                         stringBytes(key.expr) + namesBytes(key.names) + programBytes(*program);
+    const size_t program_bytes =
+        heapBytes(sizeof(Entry) + 2 * sizeof(void*)) + heapBytes(INDEX_NODE) + sizeof(void*) + programBytes(*program);
+    if (program_bytes > budget_) return program;
+    ProgramKey key{std::string(view.expr), {view.names.begin(), view.names.end()}};
+    const size_t bytes = program_bytes + stringBytes(key.expr) + namesBytes(key.names);
     if (bytes > budget_) return program;
     std::lock_guard lock(mutex);
     recency.push_front(Entry{std::move(key), hash, bytes, program});

@@ -99,7 +99,7 @@ private:
 
     std::shared_ptr<Program> findAndTouch(const Lookup& lookup);
     std::shared_ptr<Program> touch(Position position);
-    std::shared_ptr<Program> store(ProgramKey&& key, size_t hash, std::shared_ptr<Program> program);
+    std::shared_ptr<Program> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program);
     void evictBeyond(size_t budget);
 
     Compiler compiler_;

@@ -247,6 +247,7 @@ TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
         ++compiled;
         Verified v = verify(p);
         EXPECT_TRUE(v.ok) << text << ": " << v.why << "\n" << listing(p);
+        EXPECT_EQ(stackDepth(p.code), static_cast<uint32_t>(v.max_depth)) << text;
     }
     EXPECT_GT(compiled, 2000);
 }
@@ -293,6 +294,14 @@ INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
     // the inner || qualifies, the outer ?: keeps its jumps and reuses the pool
     BlockCodeCase{"a ? b / c : (b || c)",
                   {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 5}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::DIV, 0},
-                   {O::JUMP, 4}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}}));
+                   {O::JUMP, 4}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}},
+    // the pool keeps the constants of the jumps a whole-block operation replaces
+    BlockCodeCase{"(a && b) + 2 * c", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_AND, 0}, {O::PUSH_CONST, 2},
+                                       {O::LOAD_VAR, 2}, {O::MUL, 0}, {O::ADD, 0}}},
+    BlockCodeCase{"(a || b) * 3 - (c && 4)",
+                  {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}, {O::PUSH_CONST, 3}, {O::MUL, 0},
+                   {O::LOAD_VAR, 2}, {O::PUSH_CONST, 4}, {O::LOGICAL_AND, 0}, {O::SUB, 0}}},
+    BlockCodeCase{"a ? (b || 2) : 5", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1}, {O::LOGICAL_OR, 0},
+                                       {O::PUSH_CONST, 4}, {O::SELECT, 0}}}));
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,21 @@ TEST_P(LexerTokens, KindsTextsAndValues) {
     EXPECT_EQ(tokens.back().kind, END);
     EXPECT_EQ(tokens.back().offset, c.input.size());
     EXPECT_TRUE(tokens.back().text.empty());
+    EXPECT_EQ(countTokens(c.input), c.tokens.size()) << c.input;
+}
+
+// The parser pulls tokens one by one and may look past the end.
+TEST_P(LexerTokens, NextGivesTheListOneByOneThenEndForever) {
+    const LexCase& c = GetParam();
+    const std::vector<Token> tokens = lex(c.input);
+    Lexer lexer(c.input);
+    for (size_t i = 0; i < tokens.size() + 2; ++i) {
+        const Token& expected = tokens[std::min(i, tokens.size() - 1)];
+        const Token token = lexer.next();
+        EXPECT_EQ(token.kind, expected.kind) << c.input << " token " << i;
+        EXPECT_EQ(token.text, expected.text) << c.input << " token " << i;
+        EXPECT_EQ(token.offset, expected.offset) << c.input << " token " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Spellings, LexerTokens, testing::Values(
@@ -104,11 +120,19 @@ TEST(Lexer, Errors) {
         {"<<=", single},      {"=", single},        {"x !==y", single},
     };
     for (const LexError& c : cases) {
-        try {
-            lex(c.input);
-            ADD_FAILURE() << "no error for " << c.input;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(e.what(), c.message) << c.input;
+        for (const std::string& input : {c.input, "a + (" + c.input + ")"}) {
+            try {
+                lex(input);
+                ADD_FAILURE() << "no error for " << input;
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(e.what(), c.message) << input;
+            }
+            try {
+                countTokens(input);
+                ADD_FAILURE() << "no error counting " << input;
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(e.what(), c.message) << input;
+            }
         }
     }
 }

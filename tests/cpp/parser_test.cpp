@@ -17,14 +17,20 @@ const std::vector<std::string> kNames = {"a", "b", "c", "d", "e", "x", "y"};
 struct Parsed {
     std::vector<Node> nodes;
     int32_t root;
+    std::vector<std::vector<int32_t>> arguments;  // per node; CALL only
 };
 
 Parsed parse(const std::string& text, const std::vector<std::string>& names = kNames) {
     std::vector<std::string_view> v = views(names);
-    Parser parser(Lexer(text).tokenize(), v);
+    Parser parser(text, v);
     int32_t root = parser.parseExpression();
     EXPECT_TRUE(parser.atEnd()) << text;
-    return {parser.tree(), root};
+    Parsed parsed{parser.tree(), root, {}};
+    for (const Node& n : parsed.nodes) {
+        std::span<const int32_t> args = n.kind == CALL ? parser.arguments(n) : std::span<const int32_t>();
+        parsed.arguments.emplace_back(args.begin(), args.end());
+    }
+    return parsed;
 }
 
 TEST(Parser, ErrorMessages) {
@@ -136,17 +142,47 @@ TEST(Parser, ChildrenPrecedeParentsAndUnusedFieldsAreZero) {
     Parsed p = parse("max(a, -b, 3) + (c ? d : e) * ~x");
     for (size_t i = 0; i < p.nodes.size(); ++i) {
         const Node& n = p.nodes[i];
-        int32_t children[] = {n.left, n.right, n.third};
+        std::vector<int32_t> children = {n.left, n.right, n.third};
+        if (n.kind == CALL) {
+            EXPECT_EQ(n.argc, 3);
+            EXPECT_EQ(n.right, 0);
+            EXPECT_EQ(n.third, 0);
+            children = p.arguments[i];
+            EXPECT_EQ(children.size(), 3u);
+        } else {
+            EXPECT_EQ(n.argc, 0);
+            EXPECT_EQ(n.func, 0);
+        }
         if (n.kind != VAR) {
             for (int32_t c : children) EXPECT_LT(static_cast<size_t>(c), std::max<size_t>(i, 1));
         }
-        if (n.kind == CALL) {
-            EXPECT_EQ(n.argc, 3);
-            for (int k = n.argc; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
-        } else {
-            for (int k = 0; k < 8; ++k) EXPECT_EQ(n.args[k], 0);
-        }
     }
+}
+
+// A call's arguments in source order, inner calls' arguments kept apart.
+TEST(Parser, CallArgumentsInSourceOrder) {
+    const std::pair<const char*, std::vector<NodeKind>> cases[] = {
+        {"max(a, -b, 3)", {VAR, UNARY, CONST}},
+        {"min(2, a)", {CONST, VAR}},
+        {"pow(sin(a), min(b, c, 1))", {CALL, CALL}},
+        {"max(1 + 2, a * b, c, d, e, x, y, sqrt(4))", {CONST, BINARY, VAR, VAR, VAR, VAR, VAR, CONST}},
+        {"abs(a ? b : c)", {TERNARY}},
+    };
+    for (const auto& [text, kinds] : cases) {
+        Parsed p = parse(text);
+        ASSERT_EQ(p.nodes[p.root].kind, CALL) << text;
+        const std::vector<int32_t>& args = p.arguments[p.root];
+        ASSERT_EQ(args.size(), kinds.size()) << text;
+        for (size_t k = 0; k < args.size(); ++k) EXPECT_EQ(p.nodes[args[k]].kind, kinds[k]) << text << " argument " << k;
+    }
+    Parsed p = parse("pow(sin(a), min(b, c, 1))");
+    const std::vector<int32_t>& outer = p.arguments[p.root];
+    EXPECT_EQ(p.arguments[outer[0]], std::vector<int32_t>{0});
+    const std::vector<int32_t>& inner = p.arguments[outer[1]];
+    ASSERT_EQ(inner.size(), 3u);
+    EXPECT_EQ(p.nodes[inner[0]].left, 1);  // b
+    EXPECT_EQ(p.nodes[inner[1]].left, 2);  // c
+    EXPECT_EQ(p.nodes[inner[2]].value, 1.0);
 }
 
 std::string nested(int levels, const char* open, const char* close) {

@@ -56,6 +56,14 @@ def nested(depth, inner="a"):
         pytest.param("max(" + ", ".join(["a"] * 8) + ", a)", "Too many arguments", id="ninth-argument"),
         pytest.param("nope(" + ", ".join(["1"] * 9) + ")", "Too many arguments", id="ninth-argument-unknown-func"),
         pytest.param("min(a, a, a, a, a, a, a, a,)", "Too many arguments", id="ninth-argument-empty"),
+        # the whole text is lexed before parsing starts
+        pytest.param(")" + "a+" * 1_000_000 + "$", "Lexer error: Unknown character", id="lexer-error-after-parse-error"),
+        pytest.param("1/0+" + "a+" * 1_000_000 + "1e400", "Lexer error: Invalid number format",
+                     id="lexer-error-after-folding-error"),
+        pytest.param("a+" * 1_000_000 + "(a = a)", "Lexer error: Single '=' not supported, use '=='",
+                     id="lexer-error-in-a-long-text"),
+        pytest.param("a+" * 1_000_000 + "1/0", "Division by zero", id="folding-error-at-the-end"),
+        pytest.param("a+" * 1_000_000 + ")", "Parse error", id="parse-error-at-the-end"),
     ],
 )
 def test_hostile_text_is_refused_with_its_compile_message(expr, inner):
@@ -104,6 +112,58 @@ def test_deepest_accepted_nesting_fits_a_one_mebibyte_thread_stack():
     )
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr[-2000:]
+
+
+# A text too large for the memory at hand: compiling under an address-space
+# limit that leaves `headroom` MiB fails with the allocator's error, wrapped
+# as every compile error is, and the process goes on; with room enough the
+# same text evaluates. Run in a child, as the limit cannot be lifted again.
+MEMORY_LIMITED_CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    import numpy as np
+    from _qelto import query
+    term, headroom, expected = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    n = 1 << 20
+    text = term * n + "x"
+    x = np.arange(4.0)
+    query(term + "x", x=x)  # starts the engine's threads
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + (headroom << 20), resource.RLIM_INFINITY))
+    try:
+        result = query(text, x=x)
+        print("evaluated", result.tolist() == eval(expected).tolist())
+    except RuntimeError as e:
+        print("refused", str(e) == "Expression failed to compile: " + text + " \u2014 std::bad_alloc")
+    print("still works", query("x * 2", x=x).tolist() == (x * 2).tolist())
+    """
+)
+
+
+@pytest.mark.skipif(running_under_address_sanitizer(), reason="the sanitizer reserves far more address space")
+@pytest.mark.parametrize(
+    "term, headroom, expected, outcome",
+    [
+        ("x+", 16, "", "refused True"),
+        ("x+", 48, "", "refused True"),
+        ("x+", 1024, "(n + 1) * x", "evaluated True"),
+        ("1.5*x+", 48, "", "refused True"),
+        ("(x>0?x:1)+", 64, "", "refused True"),
+        ("(x>0?x:1)+", 1024, "n * np.where(x > 0, x, 1) + x", "evaluated True"),
+        ("x&&", 48, "", "refused True"),
+        ("x&&", 1024, "(x != 0) * 1.0", "evaluated True"),
+    ],
+)
+def test_text_too_large_for_the_memory_at_hand_raises_the_compile_error(term, headroom, expected, outcome):
+    child = subprocess.run(
+        [sys.executable, "-c", MEMORY_LIMITED_CHILD, term, str(headroom), expected],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.splitlines() == [outcome, "still works True"]
 
 
 # Every recursive path of the parser as (opening, closing) text around x.

@@ -96,7 +96,8 @@ int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int
 
 void setThreadCount(int count) {
     if (count < 0 || count > MAX_THREAD_COUNT)
-        throw std::invalid_argument("thread count must be from 0 to " + std::to_string(MAX_THREAD_COUNT));
+        throw std::invalid_argument("thread count must be from 0 to " + std::to_string(MAX_THREAD_COUNT) + " (got " +
+                                    std::to_string(count) + ")");
     thread_count_setting.store(count, std::memory_order_relaxed);
 }
 

@@ -302,8 +302,8 @@ PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---- The package's entries
 // The typed package reaches these through `query.__self__`, so that the
-// module keeps `query` as its one attribute. Each takes the interpreter
-// lock's protection for granted and reports errors as Python exceptions.
+// module keeps `query` as its one attribute. They run with the interpreter
+// lock held and raise Python exceptions.
 
 // Whether the package must convert some value first: one that is not a
 // float64, C-contiguous array, or a 0-d array beside arrays of other sizes.

@@ -30,34 +30,40 @@ def query(expr: str | bytes | bytearray, **arrays: da.Array | Input) -> da.Array
     array of one chunk, and a scalar or 0-d value goes to every block. Values
     are converted as ``qelto.query`` converts them. Argument and compile
     errors are raised here, of the classes ``qelto.query`` raises; evaluation
-    errors such as "Division by zero" when the result is computed. Without
-    arrays the result has one element, as ``_qelto.query`` gives it.
+    errors such as "Division by zero" when the result is computed (with no
+    Dask array at all, here). Without arrays the result has one element, as
+    ``_qelto.query`` gives it.
     """
     if isinstance(expr, bytearray):  # the graph must not see later changes
         expr = bytes(expr)
     inputs = {name: _as_input(value) for name, value in arrays.items()}
-    chunked = {name: value for name, value in inputs.items() if isinstance(value, da.Array)}
-    _require_one_shape(chunked)
+    lazy = [value for value in inputs.values() if isinstance(value, da.Array)]
+    _require_one_shape({name: value for name, value in inputs.items() if isinstance(value, da.Array) and value.ndim})
     # Zero-element stand-ins compile the program and check every dtype with
     # nothing evaluated; the compiled program stays cached for the blocks.
-    # With 0-d values alone the probe is the result.
+    # With 0-d NumPy values alone the probe is the result.
     probe = qelto.query(expr, **{name: _stand_in(value) for name, value in inputs.items()})
-    if not chunked:
+    if not lazy:
         return _single_chunk(probe)
-    index = tuple(range(next(iter(chunked.values())).ndim))
-    # blockwise, unlike map_blocks, rechunks the inputs to common chunks.
+    index = tuple(range(max(value.ndim for value in lazy)))
+    # blockwise, unlike map_blocks, rechunks the inputs to common chunks; a
+    # 0-d Dask array (index ()) and a NumPy value (None) go to every block.
     result: da.Array = da.blockwise(  # type: ignore[no-untyped-call]
         functools.partial(_evaluate_block, expr, tuple(inputs)),
         index,
-        *itertools.chain.from_iterable(
-            (value, index if isinstance(value, da.Array) else None) for value in inputs.values()
-        ),
+        *itertools.chain.from_iterable((value, _index_of(value, index)) for value in inputs.values()),
         token="qelto-query",
         dtype=np.float64,
         meta=np.empty((0,) * len(index), dtype=np.float64),
         concatenate=True,
     )
     return result
+
+
+def _index_of(value: da.Array | npt.NDArray[Any], index: tuple[int, ...]) -> tuple[int, ...] | None:
+    if not isinstance(value, da.Array):
+        return None
+    return index if value.ndim else ()
 
 
 def _as_input(value: object) -> da.Array | npt.NDArray[Any]:

@@ -155,6 +155,7 @@ def test_inputs_that_cannot_be_blocked_together(arrays, error, message):
         pytest.param(3, id="int"),
         pytest.param(np.float32(0.5), id="numpy-scalar"),
         pytest.param(np.array(-1.5), id="0-d"),
+        pytest.param(da.from_array(np.array(-2.5), chunks=()), id="0-d-dask"),
         pytest.param(np.arange(301 * 250, dtype=np.int32).reshape(SHAPE), id="int32-array"),
         pytest.param(da.from_array(np.arange(301 * 250).reshape(SHAPE) % 3 == 0, chunks=90), id="bool-dask"),
         pytest.param(np.arange(301 * 250.0).reshape(SHAPE).tolist(), id="list"),
@@ -166,8 +167,11 @@ def test_values_are_converted_as_query_converts_them(b, planes, assert_same_bits
     assert_same_bits(lazy.compute(scheduler="threads"), qelto.query("a * b - b", a=a, b=np.asarray(b)))
 
 
-def test_scalars_alone_give_a_0_d_result_as_query_does():
-    lazy = qelto_dask.query("a * b", a=1.5, b=np.int64(4))
+@pytest.mark.parametrize(
+    "a", [pytest.param(1.5, id="scalar"), pytest.param(da.from_array(np.array(1.5), chunks=()), id="0-d-dask")]
+)
+def test_0_d_values_alone_give_a_0_d_result_as_query_does(a):
+    lazy = qelto_dask.query("a * b", a=a, b=np.int64(4))
     assert lazy.shape == () and lazy.compute() == 6.0
 
 

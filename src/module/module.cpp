@@ -444,7 +444,7 @@ PyCFunction entry(Function function) {
 }
 
 constexpr const char* PACKAGE_QUERY_DOC =
-    "query(expr, *, out=None, **arrays)\n--\n\n"
+    "query(expr, /, *, out=None, **arrays)\n--\n\n"
     "expr evaluated element by element over the arrays, in the language and with the errors of\n"
     "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
     "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"

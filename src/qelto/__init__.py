@@ -26,7 +26,7 @@ __all__ = ["Input", "__version__", "get_num_threads", "query", "set_num_threads"
 if TYPE_CHECKING:
 
     def query(
-        expr: str | bytes | bytearray, *, out: _npt.NDArray[_np.float64] | None = None, **arrays: Input
+        expr: str | bytes | bytearray, /, *, out: _npt.NDArray[_np.float64] | None = None, **arrays: Input
     ) -> _npt.NDArray[_np.float64]:
         """Native: its conversions call back into ``qelto._inputs``."""
         ...

@@ -98,6 +98,7 @@ WRONG = [
     'qelto.query("x", x=i64, out=f32)',
     'qelto.query("x", x=i64, out=[0.0, 0.0, 0.0])',
     'qelto.query("x", i64)',
+    'qelto.query(expr="x")',
     'qelto.set_num_threads("2")',
     "qelto.set_num_threads(1.5)",
     "m: str = qelto.get_num_threads()",

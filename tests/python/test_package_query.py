@@ -174,6 +174,7 @@ def test_size_mismatch_after_conversion_names_the_arrays():
         pytest.param(
             lambda: qelto.query("a", np.ones(2)), "query() takes expr as its one positional argument", id="positional"
         ),
+        pytest.param(lambda: qelto.query(expr="2"), "query() takes expr as its one positional argument", id="expr="),
     ],
 )
 def test_calls_of_the_wrong_form_are_type_errors(call, message):
@@ -185,6 +186,10 @@ def test_calls_of_the_wrong_form_are_type_errors(call, message):
 @pytest.mark.parametrize("expr", ["a * 2", b"a * 2", bytearray(b"a * 2")], ids=["str", "bytes", "bytearray"])
 def test_text_of_each_kind(expr):
     assert qelto.query(expr, a=np.arange(3.0)).tolist() == [0.0, 2.0, 4.0]
+
+
+def test_expr_is_a_name_like_any_other_keyword():
+    assert qelto.query("expr + 1", expr=np.arange(3.0)).tolist() == [1.0, 2.0, 3.0]
 
 
 # ---- out=

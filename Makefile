@@ -32,6 +32,7 @@ bench: module cpp
 	$(PY) bench/bench.py
 	$(PY) bench/mixed_numpy_loop.py
 	$(PY) bench/compile_memory.py
+	$(PY) bench/package_overhead.py
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \

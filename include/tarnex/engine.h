@@ -69,13 +69,30 @@ void evaluateBlock(const Program& program, uint64_t count, double* out, const do
 // path the element takes is executed, and only it can fail.
 double evaluateScalar(const Program& program, const double* values);
 
-// Evaluates `n` elements in blocks of `block_size`, on the OpenMP team from
-// PARALLEL_MIN_ELEMENTS elements on and on the calling thread below. A
-// planned program that no element can fail may run on the team in shorter,
-// equal blocks, and from fewer elements when it calls the math library: its
-// results do not depend on where blocks are cut. An error
-// in any block is raised again on the calling thread after the team has
-// finished; the output is then unspecified.
+// The team size of every later evaluation, process-wide: `count` threads,
+// or 0 for the OpenMP runtime's default of the calling thread (the state at
+// load). Throws std::invalid_argument for a negative count or one above
+// MAX_THREAD_COUNT.
+void setThreadCount(int count);
+// What setThreadCount was last given.
+int threadCountSetting();
+// The team size of the calling thread's next evaluation that opens a team:
+// 1 where no team may open (in a process forked after a team ran).
+int threadCount();
+// Every thread keeps its scratch (up to 8 MiB) for the life of the process,
+// and the runtime ends the process when it cannot start a thread.
+constexpr int MAX_THREAD_COUNT = 1024;
+
+// Evaluates `n` elements in blocks of `block_size`, on a team of
+// threadCount() threads from PARALLEL_MIN_ELEMENTS elements on and on the
+// calling thread below. A planned program that no element can fail may run
+// on the team in shorter, equal blocks, and from fewer elements when it
+// calls the math library: its results do not depend on where blocks are cut.
+// An error in any block is raised again on the calling thread after the team
+// has finished; the output is then unspecified. `out` may be the very memory
+// of an input, since every route reads an element's inputs before it writes
+// that element and writes nothing of a block it has to run again; any other
+// overlap of `out` with an input is not allowed.
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data);

@@ -2,6 +2,8 @@
 #include <atomic>
 #include <exception>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include <omp.h>
 
@@ -14,6 +16,8 @@ namespace tarnex {
 namespace {
 
 thread_local std::vector<const double*> block_inputs;
+
+std::atomic<int> thread_count_setting{0};
 
 // The one place that decides whether a thread team is opened.
 bool useThreadTeam(const Program& program, int64_t n) {
@@ -81,9 +85,8 @@ void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, cons
 // blocks, whole tiles long and never longer than `block_size`.
 constexpr int64_t EVEN_BLOCK_GRAIN = 256;
 
-int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size) {
+int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int64_t threads) {
     if (!program.plan || !program.plan->any_layout) return block_size;
-    const int64_t threads = std::max(1, omp_get_max_threads());
     const int64_t rounds = (n + threads * block_size - 1) / (threads * block_size);
     const int64_t even = (n + threads * rounds - 1) / (threads * rounds);
     return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
@@ -91,15 +94,31 @@ int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size) {
 
 }  // namespace
 
+void setThreadCount(int count) {
+    if (count < 0 || count > MAX_THREAD_COUNT)
+        throw std::invalid_argument("thread count must be from 0 to " + std::to_string(MAX_THREAD_COUNT) + " (got " +
+                                    std::to_string(count) + ")");
+    thread_count_setting.store(count, std::memory_order_relaxed);
+}
+
+int threadCountSetting() { return thread_count_setting.load(std::memory_order_relaxed); }
+
+int threadCount() {
+    if (!parallelRegionsAllowed()) return 1;
+    const int setting = threadCountSetting();
+    return setting != 0 ? setting : std::max(1, omp_get_max_threads());
+}
+
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {
     const Program& code = *program;
     const bool team = useThreadTeam(code, n);
     if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
-    const int64_t step = teamBlockSize(code, n, block_size);
+    const int threads = threadCount();
+    const int64_t step = teamBlockSize(code, n, block_size, threads);
     LowestError error;
-#pragma omp parallel if (team)
+#pragma omp parallel if (team) num_threads(threads)
     {
         bool ready = true;
         try {

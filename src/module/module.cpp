@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -65,6 +66,18 @@ struct Inputs {
     std::vector<py::object> copies;
 };
 
+bool isFloat64(const py::dtype& dtype) { return dtype.kind() == 'f' && dtype.itemsize() == 8; }
+
+bool isNativeDouble(const py::dtype& dtype) {
+    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+    return (dtype.byteorder() == '=' || dtype.byteorder() == native_order) &&
+           dtype.num() == py::detail::npy_api::NPY_DOUBLE_;
+}
+
+bool hasFlag(PyObject* array, int flag) { return (py::detail::array_proxy(array)->flags & flag) != 0; }
+
+bool isCContiguous(PyObject* array) { return hasFlag(array, py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_); }
+
 int64_t elementCount(PyObject* array) {
     auto* proxy = py::detail::array_proxy(array);
     int64_t size = 1;
@@ -79,15 +92,11 @@ void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
     if (!api.PyArray_Check_(value)) failVariable(name, "is not a numpy array");
     auto* array = py::detail::array_proxy(value);
     const py::dtype dtype = py::reinterpret_borrow<py::dtype>(array->descr);
-    if (dtype.kind() != 'f' || dtype.itemsize() != 8)
-        failVariable(name, "must be float64 (got " + std::string(py::str(py::object(dtype))) + ")");
-    if ((array->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) == 0) failVariable(name, "must be C-contiguous");
+    if (!isFloat64(dtype)) failVariable(name, "must be float64 (got " + std::string(py::str(py::object(dtype))) + ")");
+    if (!isCContiguous(value)) failVariable(name, "must be C-contiguous");
     // The common case needs no conversion call: NumPy would hand back the
     // same object, and we only read the buffer.
-    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
-    const bool native = (dtype.byteorder() == '=' || dtype.byteorder() == native_order) &&
-                        dtype.num() == py::detail::npy_api::NPY_DOUBLE_;
-    if (native && (array->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0) {
+    if (isNativeDouble(dtype) && hasFlag(value, py::detail::npy_api::NPY_ARRAY_ALIGNED_)) {
         inputs.data.push_back(reinterpret_cast<const double*>(array->data));
         return;
     }
@@ -168,12 +177,68 @@ tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vecto
     return tarnex::compile(text, names);
 }
 
-// Steps 2 to 10 of a call, shared by both entries: `values` holds one
-// object per name, in keyword order.
+// Where a call's result goes: the caller's `out`, or a new array that is
+// one-dimensional or, with `input_shape`, of the inputs' shape when they
+// all have one.
+struct Destination {
+    PyObject* out = nullptr;
+    bool input_shape = false;
+};
+
+bool sameShapes(size_t count, PyObject* const* values) {
+    const auto* first = py::detail::array_proxy(values[0]);
+    const std::span<const Py_intptr_t> shape(first->dimensions, static_cast<size_t>(first->nd));
+    for (size_t i = 1; i < count; ++i) {
+        const auto* array = py::detail::array_proxy(values[i]);
+        if (!std::ranges::equal(shape, std::span<const Py_intptr_t>(array->dimensions, static_cast<size_t>(array->nd))))
+            return false;
+    }
+    return true;
+}
+
+py::array_t<double> newResult(int64_t n, bool input_shape, size_t count, PyObject* const* values) {
+    if (!input_shape || count == 0 || !sameShapes(count, values)) {
+        const Py_intptr_t flat[] = {static_cast<Py_intptr_t>(n)};
+        return tarnex::allocateResult(flat);
+    }
+    const auto* first = py::detail::array_proxy(values[0]);
+    return tarnex::allocateResult(std::span<const Py_intptr_t>(first->dimensions, static_cast<size_t>(first->nd)));
+}
+
+bool overlaps(const double* a, const double* b, int64_t n) {
+    const auto start_a = reinterpret_cast<uintptr_t>(a), start_b = reinterpret_cast<uintptr_t>(b);
+    const auto bytes = static_cast<uintptr_t>(n) * sizeof(double);
+    return n > 0 && start_a < start_b + bytes && start_b < start_a + bytes;
+}
+
+// Every test of `out` comes before anything is written to it. An input in
+// the very same memory is safe: each element is read before it is written.
+double* checkedOut(PyObject* out, int64_t n, const std::vector<std::string_view>& names, const Inputs& inputs) {
+    if (!py::detail::npy_api::get().PyArray_Check_(out))
+        throw py::type_error("out must be a numpy array (got " + std::string(Py_TYPE(out)->tp_name) + ")");
+    const py::dtype dtype = py::reinterpret_borrow<py::dtype>(py::detail::array_proxy(out)->descr);
+    if (!isNativeDouble(dtype))
+        throw py::type_error("out must be float64 in native byte order (got " + std::string(py::str(py::object(dtype))) + ")");
+    if (!isCContiguous(out)) throw py::value_error("out must be C-contiguous");
+    if (!hasFlag(out, py::detail::npy_api::NPY_ARRAY_ALIGNED_)) throw py::value_error("out must be aligned");
+    if (!hasFlag(out, py::detail::npy_api::NPY_ARRAY_WRITEABLE_)) throw py::value_error("out is read-only");
+    if (elementCount(out) != n)
+        throw py::value_error("out has " + std::to_string(elementCount(out)) + " elements but the result has " +
+                              std::to_string(n));
+    auto* data = reinterpret_cast<double*>(py::detail::array_proxy(out)->data);
+    for (size_t i = 0; i < names.size(); ++i)
+        if (inputs.data[i] != data && overlaps(inputs.data[i], data, n))
+            throw py::value_error("out overlaps '" + std::string(names[i]) + "' but does not start where it starts");
+    return data;
+}
+
+// Steps 2 to 10 of a call, shared by every entry: `values` holds one object
+// per name, in keyword order.
 py::array_t<double> evaluate(std::string_view expr, const std::vector<std::string_view>& names,
-                             PyObject* const* values) {
+                             PyObject* const* values, const Destination& destination = {}) {
     Inputs inputs = collectInputs(names, values);
     const int64_t n = requireEqualSizes(names, values);
+    double* const out = destination.out != nullptr ? checkedOut(destination.out, n, names, inputs) : nullptr;
 
     std::shared_ptr<tarnex::Program> program;
     try {
@@ -183,8 +248,9 @@ py::array_t<double> evaluate(std::string_view expr, const std::vector<std::strin
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }
 
-    py::array_t<double> result = tarnex::allocateResult(n);
-    evaluateInterruptibly(program, n, result.mutable_data(), inputs.data);
+    py::array_t<double> result = out != nullptr ? py::reinterpret_borrow<py::array_t<double>>(destination.out)
+                                                : newResult(n, destination.input_shape, names.size(), values);
+    evaluateInterruptibly(program, n, out != nullptr ? out : result.mutable_data(), inputs.data);
     return result;
 }
 
@@ -234,6 +300,186 @@ PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
 }
 
+// ---- The package's entries
+// The typed package reaches these through `query.__self__`, so that the
+// module keeps `query` as its one attribute. They run with the interpreter
+// lock held and raise Python exceptions.
+
+// Whether the package must convert some value first: one that is not a
+// float64, C-contiguous array, or a 0-d array beside arrays of other sizes.
+bool needsConversion(size_t count, PyObject* const* values) {
+    const auto& api = py::detail::npy_api::get();
+    bool zero_dimensional = false, sizes_differ = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (!api.PyArray_Check_(values[i]) || !isCContiguous(values[i]) ||
+            !isFloat64(py::reinterpret_borrow<py::dtype>(py::detail::array_proxy(values[i])->descr)))
+            return true;
+        zero_dimensional |= py::detail::array_proxy(values[i])->nd == 0;
+        sizes_differ |= elementCount(values[i]) != elementCount(values[0]);
+    }
+    return zero_dimensional && sizes_differ;
+}
+
+// A bytearray's buffer may move while a long text compiles without the
+// interpreter lock, so its text is copied; str and bytes are immutable.
+std::string_view textOf(PyObject* expr, std::string& copy) {
+    Py_ssize_t length = 0;
+    if (PyUnicode_Check(expr)) {
+        const char* text = PyUnicode_AsUTF8AndSize(expr, &length);
+        if (text == nullptr) throw py::error_already_set();
+        return {text, static_cast<size_t>(length)};
+    }
+    if (PyBytes_Check(expr)) return {PyBytes_AS_STRING(expr), static_cast<size_t>(PyBytes_GET_SIZE(expr))};
+    if (PyByteArray_Check(expr)) {
+        copy.assign(PyByteArray_AS_STRING(expr), static_cast<size_t>(PyByteArray_GET_SIZE(expr)));
+        return copy;
+    }
+    throw py::type_error("expr must be str, bytes or bytearray (got " + std::string(Py_TYPE(expr)->tp_name) + ")");
+}
+
+// A call's keyword arguments other than `out`, in keyword order.
+struct Keywords {
+    std::vector<std::string_view> names;
+    std::vector<PyObject*> values;
+    PyObject* out = nullptr;
+};
+
+Keywords keywordsOf(PyObject* const* values, PyObject* kwnames) {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    Keywords keywords;
+    keywords.names.reserve(static_cast<size_t>(count));
+    keywords.values.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
+        if (name == nullptr) throw py::error_already_set();
+        const std::string_view view(name, static_cast<size_t>(size));
+        if (view == "out") {
+            keywords.out = values[i] == Py_None ? nullptr : values[i];
+            continue;
+        }
+        keywords.names.push_back(view);
+        keywords.values.push_back(values[i]);
+    }
+    return keywords;
+}
+
+// The package's function that turns a call's values into float64
+// C-contiguous arrays: converter(names, values) -> arrays, in their order.
+PyObject* converter = nullptr;
+
+// The converted arrays replace the values and live as long as the call.
+py::tuple convertedValues(Keywords& keywords) {
+    if (converter == nullptr) throw py::type_error("the qelto package is not imported");
+    py::tuple names(keywords.names.size()), values(keywords.values.size());
+    for (size_t i = 0; i < keywords.names.size(); ++i) {
+        names[i] = py::str(keywords.names[i].data(), keywords.names[i].size());
+        values[i] = py::reinterpret_borrow<py::object>(keywords.values[i]);
+    }
+    auto converted = py::reinterpret_borrow<py::object>(converter)(names, values).cast<py::tuple>();
+    if (converted.size() != values.size()) throw py::type_error("the converter gave the wrong number of arrays");
+    for (size_t i = 0; i < converted.size(); ++i) keywords.values[i] = converted[i].ptr();
+    return converted;
+}
+
+// query(expr, *, out=None, **arrays): the result in the inputs' shape, or in
+// `out`. Values that need converting go through the converter first.
+PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        if (nargs != 1) throw py::type_error("query() takes expr as its one positional argument");
+        std::string copy;
+        const std::string_view text = textOf(args[0], copy);
+        Keywords keywords = keywordsOf(args + 1, kwnames);
+        py::object converted;
+        if (needsConversion(keywords.values.size(), keywords.values.data())) converted = convertedValues(keywords);
+        const Destination destination{keywords.out, true};
+        return evaluate(text, keywords.names, keywords.values.data(), destination).release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+PyObject* setConverter(PyObject*, PyObject* function) {
+    Py_XSETREF(converter, Py_NewRef(function));
+    Py_RETURN_NONE;
+}
+
+// None for the OpenMP runtime's default, or 1 to MAX_THREAD_COUNT.
+int requestedThreadCount(PyObject* value) {
+    if (value == Py_None) return 0;
+    if (PyBool_Check(value) || !PyIndex_Check(value))
+        throw py::type_error("thread count must be an int or None (got " + std::string(Py_TYPE(value)->tp_name) + ")");
+    auto count = py::reinterpret_steal<py::object>(PyNumber_Index(value));
+    if (!count) throw py::error_already_set();
+    int overflow = 0;
+    const long k = PyLong_AsLongAndOverflow(count.ptr(), &overflow);
+    if (overflow != 0 || k < 1 || k > tarnex::MAX_THREAD_COUNT)
+        throw py::value_error("thread count must be from 1 to " + std::to_string(tarnex::MAX_THREAD_COUNT) + " (got " +
+                              std::string(py::str(count)) + ")");
+    return static_cast<int>(k);
+}
+
+PyObject* setNumThreads(PyObject*, PyObject* value) {
+    try {
+        tarnex::setThreadCount(requestedThreadCount(value));
+        Py_RETURN_NONE;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+PyObject* getNumThreads(PyObject*, PyObject*) { return PyLong_FromLong(tarnex::threadCount()); }
+
+PyObject* numThreadsSetting(PyObject*, PyObject*) {
+    const int setting = tarnex::threadCountSetting();
+    if (setting == 0) Py_RETURN_NONE;
+    return PyLong_FromLong(setting);
+}
+
+template <class Function>
+PyCFunction entry(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr const char* PACKAGE_QUERY_DOC =
+    "query(expr, /, *, out=None, **arrays)\n--\n\n"
+    "expr evaluated element by element over the arrays, in the language and with the errors of\n"
+    "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
+    "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"
+    "round); complex, object, string and date values are a TypeError. The result has the arrays'\n"
+    "shape when they share one (all 0-d: 0-d), else one dimension.\n\n"
+    "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
+    "receives the result and is returned; it may be the very memory of an input, but overlap\n"
+    "no input otherwise. A wrong out is a TypeError (not a float64 array) or a ValueError, raised\n"
+    "before anything is written; an evaluation error may leave it partly written.";
+
+PyMethodDef package_entries[] = {
+    {"query", entry(packageQuery), METH_FASTCALL | METH_KEYWORDS, PACKAGE_QUERY_DOC},
+    {"set_converter", entry(setConverter), METH_O, nullptr},
+    {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
+    {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
+    {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A module object that is in no sys.modules and no attribute, so pickling
+// `query` stays by name, as for any function whose `__self__` is a module.
+// Its functions name `qelto` as their module: the package's `query` is this
+// one, and pickles by name too.
+py::object packageEntries() {
+    auto entries = py::reinterpret_steal<py::object>(PyModule_New("_qelto.package_entries"));
+    if (!entries) throw py::error_already_set();
+    const py::str package("qelto");
+    for (PyMethodDef* def = package_entries; def->ml_name != nullptr; ++def) {
+        auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, entries.ptr(), package.ptr()));
+        if (!function) throw py::error_already_set();
+        entries.attr(def->ml_name) = function;
+    }
+    return entries;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qelto, m) {
@@ -242,7 +488,8 @@ PYBIND11_MODULE(_qelto, m) {
     // The fast entry takes the name, and the docstring with its signature.
     bound_query = py::object(m.attr("query")).release().ptr();
     static std::string doc = py::str(py::handle(bound_query).attr("__doc__"));
-    static PyMethodDef fast{"query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queryFast)),
-                            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
-    m.attr("query") = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&fast, nullptr, m.attr("__name__").ptr()));
+    static PyMethodDef fast{"query", entry(queryFast), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    const py::object entries = packageEntries();
+    m.attr("query") =
+        py::reinterpret_steal<py::object>(PyCFunction_NewEx(&fast, entries.ptr(), m.attr("__name__").ptr()));
 }

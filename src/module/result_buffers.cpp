@@ -66,17 +66,23 @@ private:
     PyObject* previous_;
 };
 
-PyObject* newCachedArray(npy_intp n) {
+PyObject* newArray(std::span<const npy_intp> shape) {
+    return PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), NPY_DOUBLE);
+}
+
+PyObject* newCachedArray(std::span<const npy_intp> shape) {
     ScopedMemHandler scope(handlerCapsule());
-    return PyArray_SimpleNew(1, &n, NPY_DOUBLE);
+    return newArray(shape);
 }
 
 }  // namespace
 
-py::array_t<double> allocateResult(int64_t n) {
-    if (static_cast<uint64_t>(n) < CACHED_RESULT_MIN_BYTES / sizeof(double)) return py::array_t<double>(n);
+py::array_t<double> allocateResult(std::span<const Py_intptr_t> shape) {
     if (PyArray_ImportNumPyAPI() < 0) throw py::error_already_set();
-    PyObject* result = newCachedArray(static_cast<npy_intp>(n));
+    uint64_t n = 1;
+    for (npy_intp extent : shape) n *= static_cast<uint64_t>(extent);
+    const bool cached = n >= CACHED_RESULT_MIN_BYTES / sizeof(double);
+    PyObject* result = cached ? newCachedArray(shape) : newArray(shape);
     if (result == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::array_t<double>>(result);
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace tarnex {
 
@@ -17,10 +18,10 @@ namespace tarnex {
 // cost more than it saves.
 inline constexpr size_t CACHED_RESULT_MIN_BYTES = size_t{128} << 10;
 
-// A new float64 array of n elements: one-dimensional, C-contiguous, owning
-// its data and not initialised. Needs the interpreter lock; loads NumPy's C
-// interface on first use. Python errors (no memory, NumPy not importable)
-// leave as pybind11::error_already_set.
-pybind11::array_t<double> allocateResult(int64_t n);
+// A new float64 array of `shape` (no dimension negative): C-contiguous,
+// owning its data and not initialised. Needs the interpreter lock; loads
+// NumPy's C interface on first use. Python errors (no memory, NumPy not
+// importable) leave as pybind11::error_already_set.
+pybind11::array_t<double> allocateResult(std::span<const Py_intptr_t> shape);
 
 }  // namespace tarnex

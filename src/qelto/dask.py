@@ -1,9 +1,10 @@
 """``query`` over Dask arrays: the expression is evaluated block by block with
-``_qelto.query``, so arrays larger than memory, or spread over a cluster,
+``qelto.query``, so arrays larger than memory, or spread over a cluster,
 take the same expressions with the same results."""
 
 import functools
 import itertools
+import math
 from typing import Any
 
 import numpy as np
@@ -14,36 +15,43 @@ try:
 except ImportError as error:
     raise ImportError("qelto.dask needs Dask: install the extra, pip install 'qelto[dask]'") from error
 
-import _qelto
+import qelto
+from qelto._inputs import Input
 
 __all__ = ["query"]
 
 
-def query(expr: str | bytes | bytearray, **arrays: da.Array | npt.NDArray[np.float64]) -> da.Array:
+def query(expr: str | bytes | bytearray, **arrays: da.Array | Input) -> da.Array:
     """A lazy float64 Dask array of the common shape of ``arrays``: ``expr``
-    evaluated over each block of them with ``_qelto.query``.
+    evaluated over each block of them with ``qelto.query``.
 
-    Dask arrays are rechunked to common chunks where theirs differ; a NumPy
-    array counts as an array of one chunk. Argument and compile errors are
-    raised here, as ``_qelto.query`` raises them; evaluation errors such as
-    "Division by zero" when the result is computed. Without arrays the result
-    has one element, as ``_qelto.query`` gives it.
+    Dask arrays are rechunked to common chunks where theirs differ, and may
+    have chunks of unknown size (``x[x > 0]``); any other array counts as an
+    array of one chunk, and a scalar or 0-d value goes to every block. Values
+    are converted as ``qelto.query`` converts them. Argument and compile
+    errors are raised here, of the classes ``qelto.query`` raises; evaluation
+    errors such as "Division by zero" when the result is computed (with no
+    Dask array at all, here). Without arrays the result has one element, as
+    ``_qelto.query`` gives it.
     """
     if isinstance(expr, bytearray):  # the graph must not see later changes
         expr = bytes(expr)
-    inputs = {name: _as_dask_array(name, value) for name, value in arrays.items()}
-    _require_one_shape(inputs)
+    inputs = {name: _as_input(value) for name, value in arrays.items()}
+    lazy = [value for value in inputs.values() if isinstance(value, da.Array)]
+    _require_one_shape({name: value for name, value in inputs.items() if isinstance(value, da.Array) and value.ndim})
     # Zero-element stand-ins compile the program and check every dtype with
     # nothing evaluated; the compiled program stays cached for the blocks.
-    probe = _qelto.query(expr, **{name: np.empty(0, dtype=array.dtype) for name, array in inputs.items()})
-    if not inputs:
+    # With 0-d NumPy values alone the probe is the result.
+    probe = qelto.query(expr, **{name: _stand_in(value) for name, value in inputs.items()})
+    if not lazy:
         return _single_chunk(probe)
-    index = tuple(range(next(iter(inputs.values())).ndim))
-    # blockwise, unlike map_blocks, rechunks the inputs to common chunks.
+    index = tuple(range(max(value.ndim for value in lazy)))
+    # blockwise, unlike map_blocks, rechunks the inputs to common chunks; a
+    # 0-d Dask array (index ()) and a NumPy value (None) go to every block.
     result: da.Array = da.blockwise(  # type: ignore[no-untyped-call]
         functools.partial(_evaluate_block, expr, tuple(inputs)),
         index,
-        *itertools.chain.from_iterable((array, index) for array in inputs.values()),
+        *itertools.chain.from_iterable((value, _index_of(value, index)) for value in inputs.values()),
         token="qelto-query",
         dtype=np.float64,
         meta=np.empty((0,) * len(index), dtype=np.float64),
@@ -52,12 +60,22 @@ def query(expr: str | bytes | bytearray, **arrays: da.Array | npt.NDArray[np.flo
     return result
 
 
-def _as_dask_array(name: str, value: object) -> da.Array:
+def _index_of(value: da.Array | npt.NDArray[Any], index: tuple[int, ...]) -> tuple[int, ...] | None:
+    if not isinstance(value, da.Array):
+        return None
+    return index if value.ndim else ()
+
+
+def _as_input(value: object) -> da.Array | npt.NDArray[Any]:
+    """A Dask array; any other array as one chunk; a 0-d value as it is."""
     if isinstance(value, da.Array):
         return value
-    if isinstance(value, np.ndarray):
-        return _single_chunk(value)
-    raise TypeError(f"Variable '{name}' is not a Dask or NumPy array (got {type(value).__name__})")
+    array = np.asarray(value)
+    return _single_chunk(array) if array.ndim > 0 else array
+
+
+def _stand_in(value: da.Array | npt.NDArray[Any]) -> npt.NDArray[Any]:
+    return np.empty(0, dtype=value.dtype) if isinstance(value, da.Array) else value
 
 
 def _single_chunk(array: npt.NDArray[Any]) -> da.Array:
@@ -66,16 +84,25 @@ def _single_chunk(array: npt.NDArray[Any]) -> da.Array:
 
 
 def _require_one_shape(inputs: dict[str, da.Array]) -> None:
+    """Arrays of other sizes are refused as qelto.query refuses them;
+    arrays of one size in other shapes cannot be blocked together. An
+    extent of unknown size matches any."""
     shapes = [(name, array.shape) for name, array in inputs.items()]
     for name, shape in shapes[1:]:
-        if shape != shapes[0][1]:
-            raise ValueError(
-                f"Array shape mismatch: '{shapes[0][0]}' has shape {shapes[0][1]} but '{name}' has shape {shape}"
+        first_name, first = shapes[0]
+        if _known_size(first) and _known_size(shape) and math.prod(first) != math.prod(shape):
+            raise RuntimeError(
+                f"Array size mismatch: '{first_name}' has {math.prod(first)} elements but '{name}' has {math.prod(shape)}"
             )
+        if len(shape) != len(first) or not all(a == b or math.isnan(a) or math.isnan(b) for a, b in zip(first, shape)):
+            raise ValueError(f"Array shape mismatch: '{first_name}' has shape {first} but '{name}' has shape {shape}")
 
 
-def _evaluate_block(expr: str | bytes | bytearray, names: tuple[str, ...], *blocks: Any) -> npt.NDArray[np.float64]:
-    # A block cut across a slower axis is not C-contiguous; _qelto reads only
-    # contiguous data, so such a block is copied first.
-    inputs = {name: np.ascontiguousarray(block) for name, block in zip(names, blocks)}
-    return _qelto.query(expr, **inputs).reshape(blocks[0].shape)
+def _known_size(shape: tuple[float, ...]) -> bool:
+    return not any(math.isnan(extent) for extent in shape)
+
+
+def _evaluate_block(expr: str | bytes, names: tuple[str, ...], *blocks: Any) -> npt.NDArray[np.float64]:
+    # A block cut across a slower axis is not C-contiguous; qelto.query
+    # copies it, and gives the result in the block's shape.
+    return qelto.query(expr, **dict(zip(names, blocks)))

@@ -8,6 +8,7 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 #include <string>
 #include <vector>
@@ -390,7 +391,10 @@ TEST(EngineZeroCheck, ElementwiseFailureLeavesEarlierElementsWritten) {
 class ThreadCountGuard {
 public:
     ThreadCountGuard() : saved_(omp_get_max_threads()) {}
-    ~ThreadCountGuard() { omp_set_num_threads(saved_); }
+    ~ThreadCountGuard() {
+        omp_set_num_threads(saved_);
+        setThreadCount(0);
+    }
     ThreadCountGuard(const ThreadCountGuard&) = delete;
     ThreadCountGuard& operator=(const ThreadCountGuard&) = delete;
 
@@ -463,6 +467,78 @@ TEST(EngineParallel, ResultDoesNotDependOnTheTeamSize) {
             omp_set_num_threads(threads);
             Column team = runParallel(p, in, n);
             EXPECT_EQ(0, std::memcmp(alone.data(), team.data(), n * sizeof(double))) << text << ", " << threads;
+        }
+    }
+}
+
+// The process-wide count wins over the calling thread's runtime default,
+// and 0 gives that default back.
+TEST(EngineParallel, ThreadCountSettingDecidesTheTeamSize) {
+    ThreadCountGuard guard;
+    omp_set_num_threads(2);
+    EXPECT_EQ(threadCount(), 2);
+    setThreadCount(3);
+    EXPECT_EQ(threadCountSetting(), 3);
+    EXPECT_EQ(threadCount(), 3);
+    for (int bad : {-1, MAX_THREAD_COUNT + 1}) {
+        EXPECT_THROW(setThreadCount(bad), std::invalid_argument) << bad;
+        EXPECT_EQ(threadCount(), 3) << bad;
+    }
+    setThreadCount(MAX_THREAD_COUNT);
+    EXPECT_EQ(threadCount(), MAX_THREAD_COUNT);
+    setThreadCount(0);
+    EXPECT_EQ(threadCount(), 2);
+    const int64_t n = 30'000;
+    std::vector<Column> in = patternedInputs(n);
+    Program p = compileWith("sin(a) * b + c", {"a", "b", "c"});
+    p.plan = planProgram(p);
+    setThreadCount(1);
+    Column alone = runParallel(p, in, n);
+    for (int threads : {2, 3}) {
+        setThreadCount(threads);
+        Column team = runParallel(p, in, n);
+        EXPECT_EQ(0, std::memcmp(alone.data(), team.data(), n * sizeof(double))) << threads;
+    }
+}
+
+// Writing over an input's own memory gives the bits, or the error, that a
+// separate output gets, on every route and team size: no route writes an
+// element before reading its inputs, nor writes a block it runs again.
+TEST(EngineParallel, OutputMayBeTheMemoryOfAnInput) {
+    ThreadCountGuard guard;
+    std::string chain = "a";  // too many paths open for the masked route
+    for (int k = 0; k < 200; ++k) chain = std::string(k % 2 ? "b / (c + 1) && (" : "a / (c + 1) || (") + chain + ")";
+    const std::string none = "<no error>", zero = "Division by zero";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a * b + c", none},                   // block steps, one fused pass
+        {"a / (b - 0.5) + c", none},           // block steps staged, as they can fail
+        {"a / b", zero},                       // staged, failing
+        {"(a > b ? a : c) / (b + 3)", zero},   // block steps from jumps, failing per element
+        {"a > b ? a - b : c", none},           // whole-block select
+        {"b != 0 ? c / b : sqrt(a)", none},    // masked, zero divisors on skipped paths
+        {"sin(a) * b + c", none},              // even blocks, from fewer elements
+        {chain, none},                         // per element
+    };
+    const int64_t n = 3 * BLOCK_SIZE * 2 + 255;
+    const std::vector<Column> in = patternedInputs(static_cast<size_t>(n));
+    for (const auto& [text, error] : cases) {
+        Program p = compileWith(text, {"a", "b", "c"});
+        p.plan = planProgram(p);
+        auto shared = std::make_shared<Program>(p);
+        for (int threads : {1, 2, 3}) {
+            setThreadCount(threads);
+            Column apart;
+            ASSERT_EQ(errorOf([&] { apart = runParallel(p, in, n); }), error) << text;
+            for (size_t v = 0; v < in.size(); ++v) {
+                std::vector<Column> columns = in;
+                double* out = columns[v].data();
+                EXPECT_EQ(errorOf([&] { evaluateParallel(3, BLOCK_SIZE, out, shared, n, pointers(columns)); }), error)
+                    << text << ", over input " << v << ", threads " << threads;
+                if (error == none) {
+                    EXPECT_EQ(0, std::memcmp(apart.data(), out, n * sizeof(double)))
+                        << text << ", over input " << v << ", threads " << threads;
+                }
+            }
         }
     }
 }

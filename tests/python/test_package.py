@@ -2,6 +2,7 @@
 type checker sees them once installed, and its optional Dask part."""
 
 import importlib.metadata
+import pickle
 import re
 import subprocess
 import sys
@@ -13,10 +14,17 @@ import _qelto
 import qelto
 
 
-def test_query_is_the_native_function():
-    assert qelto.query is _qelto.query
+def test_package_query_is_native_and_reached_without_a_module_attribute():
+    entries = _qelto.query.__self__
+    assert qelto.query is entries.query and type(qelto.query) is type(_qelto.query)
+    assert entries not in sys.modules.values()
     assert qelto.__version__ == importlib.metadata.version("qelto")
-    assert qelto.__doc__.strip()
+    assert qelto.__doc__.strip() and qelto.query.__doc__.strip()
+
+
+@pytest.mark.parametrize("function", [_qelto.query, qelto.query], ids=["_qelto", "qelto"])
+def test_both_queries_pickle_by_name(function):
+    assert pickle.loads(pickle.dumps(function)) is function
 
 
 def run_python(code):
@@ -53,8 +61,17 @@ y = np.random.default_rng(1).normal(size=(3, 4))
 r: npt.NDArray[np.float64] = qelto.query("x + y", x=x, y=y)
 s: npt.NDArray[np.float64] = _qelto.query(b"z * 2", z=np.arange(12, dtype=np.float64))
 t: npt.NDArray[np.float64] = qelto.query(bytearray(b"2 * 3"))
+u: npt.NDArray[np.float64] = qelto.query("x * k + 1", x=x, k=2.5, out=np.empty(12))
+w = qelto.query("a + b + c + d", a=[1, 2, 3], b=np.arange(3), c=np.float32(1), d=np.ones(3, dtype=bool))
+grid = qelto.query("a * b", a=[[1.0, 2.0], [3.0, 4.0]], b=True)
+given: qelto.Input = range(3)
+ranged = qelto.query("x * 2", x=given)
+qelto.set_num_threads(2)
+qelto.set_num_threads(None)
+threads: int = qelto.get_num_threads()
 v: str = qelto.__version__
 lazy: da.Array = qelto.dask.query("x * 2", x=x)
+shifted: da.Array = qelto.dask.query("x - s", x=da.ones(4, chunks=2), s=0.5)
 """
 
 WRONG_HEADER = """\
@@ -66,16 +83,26 @@ import qelto.dask
 
 f32 = np.zeros(3, dtype=np.float32)
 i64 = np.arange(3)
+c128 = np.zeros(3, dtype=np.complex128)
 """
 # Each line must be refused by a type checker.
 WRONG = [
     "qelto.query(42)",
     "_qelto.query(expr=None)",
-    'qelto.query("x", x=[1.0, 2.0])',
-    'qelto.query("x", x=f32)',
+    '_qelto.query("x", x=[1.0, 2.0])',
     '_qelto.query("x", x=i64)',
     'n: int = _qelto.query("1")',
-    'qelto.dask.query(b"x", x=3.0)',
+    'qelto.query("x", x=c128)',
+    'qelto.query("x", x="1.5")',
+    'qelto.query("x", x=[1j])',
+    'qelto.query("x", x=i64, out=f32)',
+    'qelto.query("x", x=i64, out=[0.0, 0.0, 0.0])',
+    'qelto.query("x", i64)',
+    'qelto.query(expr="x")',
+    'qelto.set_num_threads("2")',
+    "qelto.set_num_threads(1.5)",
+    "m: str = qelto.get_num_threads()",
+    'qelto.dask.query(b"x", x=c128)',
 ]
 
 
@@ -111,6 +138,6 @@ def test_mypy_strict_accepts_correct_use_and_the_package_itself(mypy, arguments,
 def test_mypy_strict_refuses_each_wrong_use(mypy):
     completed = mypy("wrong.py", wrong=WRONG_HEADER + "\n".join(WRONG) + "\n")
     assert completed.returncode == 1
-    refused = [int(m[1]) for m in re.finditer(r"^wrong\.py:(\d+): error:", completed.stdout, re.M)]
+    refused = sorted({int(m[1]) for m in re.finditer(r"^wrong\.py:(\d+): error:", completed.stdout, re.M)})
     first = WRONG_HEADER.count("\n") + 1
     assert refused == list(range(first, first + len(WRONG))), completed.stdout

@@ -1,0 +1,44 @@
+"""What ``qelto.query`` accepts beyond float64 C-contiguous arrays: scalars,
+0-d arrays, array-likes, other real dtypes and strided arrays, each turned
+into the float64 C-contiguous array the native entry reads. The native
+entry calls ``as_float64_arrays`` only for calls that need it."""
+
+from collections.abc import Sequence
+from typing import Any, Protocol, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+RealScalar: TypeAlias = bool | int | float | np.bool_ | np.integer[Any] | np.floating[Any]
+RealDType: TypeAlias = np.dtype[np.bool_ | np.integer[Any] | np.floating[Any]]
+
+
+class SupportsRealArray(Protocol):
+    """An array of real numbers, or what gives one to ``np.asarray``."""
+
+    def __array__(self) -> np.ndarray[Any, RealDType]: ...
+
+
+Input: TypeAlias = (
+    RealScalar | SupportsRealArray | Sequence[RealScalar] | Sequence[Sequence[RealScalar]] | Sequence[SupportsRealArray]
+)
+
+# Booleans, signed and unsigned integers and floats of any size.
+_REAL_KINDS = "biuf"
+
+
+def as_float64_arrays(names: tuple[str, ...], values: tuple[object, ...]) -> tuple[npt.NDArray[np.float64], ...]:
+    """Each value as a float64 C-contiguous array, copied only where it is not
+    one already; 0-d values take the shape of the first value that is not."""
+    arrays = tuple(_as_float64(name, value) for name, value in zip(names, values))
+    shapes = [array.shape for array in arrays if array.ndim > 0]
+    if not shapes:
+        return arrays
+    return tuple(array if array.ndim > 0 else np.full(shapes[0], array) for array in arrays)
+
+
+def _as_float64(name: str, value: object) -> npt.NDArray[np.float64]:
+    array = np.asarray(value)
+    if array.dtype.kind not in _REAL_KINDS:
+        raise TypeError(f"Variable '{name}' must hold real numbers: bool, integer or float (got {array.dtype})")
+    return np.asarray(array, dtype=np.float64, order="C")

@@ -1,0 +1,298 @@
+"""qelto.query: the language and errors of _qelto.query, results in the
+inputs' shape, the values NumPy users pass, and results written into out."""
+
+import numpy as np
+import pytest
+
+import _qelto
+import qelto
+
+EXPR = "a * b - a / 4"
+
+
+def reference(expr, **arrays):
+    """_qelto.query over float64 C-ordered copies, flat."""
+    return _qelto.query(expr, **{name: np.array(value, dtype=np.float64, order="C") for name, value in arrays.items()})
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda r: r.normal(size=()), id="0-d"),
+        pytest.param(lambda r: r.normal(size=7), id="1-d"),
+        pytest.param(lambda r: r.normal(size=(3, 5)), id="2-d"),
+        pytest.param(lambda r: r.normal(size=(2, 3, 4)), id="3-d"),
+        pytest.param(lambda r: np.asfortranarray(r.normal(size=(4, 6))), id="fortran"),
+        pytest.param(lambda r: r.normal(size=(6, 4)).T, id="transposed"),
+        pytest.param(lambda r: r.normal(size=(5, 9))[:, ::2], id="strided"),
+        pytest.param(lambda r: r.normal(size=(0, 3)), id="empty"),
+        pytest.param(lambda r: r.normal(size=(3, 4096)), id="several-blocks"),
+    ],
+)
+def test_result_has_the_inputs_shape_in_c_order(make, rng, assert_same_bits):
+    a, b = make(rng), make(rng)
+    result = qelto.query(EXPR, a=a, b=b)
+    assert result.flags.c_contiguous and result.flags.owndata
+    assert_same_bits(result, reference(EXPR, a=a, b=b).reshape(a.shape))
+    assert_same_bits(result, a * b - a / 4)
+
+
+@pytest.mark.parametrize(
+    "shapes, expected",
+    [
+        pytest.param([(2, 3), (6,)], (6,), id="same-size-other-shapes"),
+        pytest.param([(2, 3), (3, 2)], (6,), id="transposed-shapes"),
+        pytest.param([(), (1,)], (1,), id="0-d-beside-one-element"),
+        pytest.param([(), ()], (), id="all-0-d"),
+        pytest.param([], (1,), id="no-arrays"),
+    ],
+)
+def test_shapes_that_differ_give_one_dimension(shapes, expected):
+    arrays = {name: np.full(shape, 2.0) for name, shape in zip("ab", shapes)}
+    expr = " + ".join(arrays) or "4"
+    result = qelto.query(expr, **arrays)
+    assert result.shape == expected and np.all(result == 4.0)
+
+
+class ArrayLike:
+    """An object NumPy reads through __array__, as a pandas Series is read."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def __array__(self, dtype=None, copy=None):
+        return np.asarray(self.values, dtype=dtype)
+
+
+B_VALUES = [1, 0, 3, 250, 7, 2]
+
+
+@pytest.mark.parametrize(
+    "b",
+    [
+        pytest.param(2.5, id="float"),
+        pytest.param(3, id="int"),
+        pytest.param(True, id="bool"),
+        pytest.param(np.float64(2), id="numpy-float64"),
+        pytest.param(np.int16(-4), id="numpy-int16"),
+        pytest.param(np.array(1.5), id="0-d-array"),
+        pytest.param(B_VALUES, id="list"),
+        pytest.param(tuple(B_VALUES), id="tuple"),
+        pytest.param(ArrayLike(B_VALUES), id="__array__"),
+        pytest.param(np.array(B_VALUES, dtype=np.int64), id="int64"),
+        pytest.param(np.array(B_VALUES, dtype=np.int32), id="int32"),
+        pytest.param(np.array(B_VALUES, dtype=np.uint8), id="uint8"),
+        pytest.param(np.array(B_VALUES, dtype=bool), id="bool-array"),
+        pytest.param(np.array(B_VALUES, dtype=np.float32) / 3, id="float32"),
+        pytest.param(np.array(B_VALUES, dtype=np.float16), id="float16"),
+        pytest.param(np.array(B_VALUES, dtype=np.longdouble) / 3, id="longdouble"),
+        pytest.param(np.array(B_VALUES, dtype=">i4"), id="big-endian-int"),
+        pytest.param(np.array(B_VALUES * 2, dtype=np.float64)[::2], id="strided"),
+        pytest.param(np.array(B_VALUES, dtype=np.int64).reshape(3, 2).T.reshape(6), id="copied-by-reshape"),
+    ],
+)
+def test_values_are_converted_to_float64(b, assert_same_bits):
+    a = np.linspace(-3.0, 3.0, 6)
+    expected = a * np.asarray(b, dtype=np.float64) - a / 4
+    assert_same_bits(qelto.query(EXPR, a=a, b=b), np.broadcast_to(expected, a.shape))
+
+
+def test_a_pandas_series_is_read_as_its_values(assert_same_bits):
+    pandas = pytest.importorskip("pandas")
+    b = pandas.Series(B_VALUES, dtype="int64")
+    a = np.linspace(-3.0, 3.0, 6)
+    assert_same_bits(qelto.query(EXPR, a=a, b=b), a * b.to_numpy(dtype=np.float64) - a / 4)
+
+
+@pytest.mark.parametrize(
+    "values, shape",
+    [
+        pytest.param({"a": 2.0, "b": np.arange(12.0).reshape(3, 4)}, (3, 4), id="scalar-first"),
+        pytest.param({"a": np.arange(12).reshape(3, 4), "b": np.array(0.5)}, (3, 4), id="0-d-last"),
+        pytest.param({"a": 2, "b": np.float32(0.25)}, (), id="scalars-only"),
+        pytest.param({"a": np.ones(0), "b": 3.0}, (0,), id="beside-empty"),
+    ],
+)
+def test_scalars_broadcast_to_the_other_values(values, shape):
+    result = qelto.query(EXPR, **values)
+    a, b = (np.asarray(v, dtype=np.float64) for v in values.values())
+    assert result.shape == shape
+    assert np.array_equal(result, np.broadcast_to(a * b - a / 4, shape))
+
+
+def test_integers_beyond_2_to_the_53_round_to_the_nearest_float64():
+    big = np.array([2**53, 2**53 + 1, 2**63 - 1], dtype=np.int64)
+    assert qelto.query("x - 9007199254740992", x=big).tolist() == [0.0, 0.0, 2.0**63 - 2.0**53]
+
+
+@pytest.mark.parametrize(
+    "value, dtype",
+    [
+        pytest.param(np.ones(3, dtype=np.complex128), "complex128", id="complex"),
+        pytest.param(1j, "complex128", id="complex-scalar"),
+        pytest.param(np.array([1.0, None]), "object", id="object"),
+        pytest.param(["1", "2"], "<U1", id="strings"),
+        pytest.param(b"12", "|S2", id="bytes"),
+        pytest.param(np.array(["2026-01-01"], dtype="datetime64[D]"), "datetime64[D]", id="datetime"),
+        pytest.param(np.array([3], dtype="timedelta64[s]"), "timedelta64[s]", id="timedelta"),
+    ],
+)
+def test_values_that_are_not_real_numbers_are_refused_by_name(value, dtype):
+    with pytest.raises(TypeError) as caught:
+        qelto.query("a + b", a=np.ones(3), b=value)
+    assert str(caught.value) == f"Variable 'b' must hold real numbers: bool, integer or float (got {dtype})"
+
+
+@pytest.mark.parametrize(
+    "expr, arrays",
+    [
+        pytest.param("a +", {"a": np.ones(3)}, id="compile-error"),
+        pytest.param("a + c", {"a": np.ones(3)}, id="unknown-variable"),
+        pytest.param("a + b", {"a": np.ones(3), "b": np.ones(4)}, id="size-mismatch"),
+        pytest.param("a / b", {"a": np.ones(3), "b": np.zeros(3)}, id="division-by-zero"),
+        pytest.param("a % b", {"a": np.ones(9000), "b": np.zeros(9000)}, id="modulo-by-zero-on-a-team"),
+    ],
+)
+def test_errors_are_those_of_the_native_query(expr, arrays):
+    with pytest.raises(RuntimeError) as native:
+        _qelto.query(expr, **arrays)
+    with pytest.raises(RuntimeError) as package:
+        qelto.query(expr, **arrays)
+    assert str(package.value) == str(native.value)
+
+
+def test_size_mismatch_after_conversion_names_the_arrays():
+    with pytest.raises(RuntimeError, match=r"^Array size mismatch: 'a' has 3 elements but 'b' has 2$"):
+        qelto.query("a + b", a=[1, 2, 3], b=[1, 2])
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        pytest.param(lambda: qelto.query(42), "expr must be str, bytes or bytearray (got int)", id="expr-int"),
+        pytest.param(lambda: qelto.query(), "query() takes expr as its one positional argument", id="no-expr"),
+        pytest.param(
+            lambda: qelto.query("a", np.ones(2)), "query() takes expr as its one positional argument", id="positional"
+        ),
+        pytest.param(lambda: qelto.query(expr="2"), "query() takes expr as its one positional argument", id="expr="),
+    ],
+)
+def test_calls_of_the_wrong_form_are_type_errors(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("expr", ["a * 2", b"a * 2", bytearray(b"a * 2")], ids=["str", "bytes", "bytearray"])
+def test_text_of_each_kind(expr):
+    assert qelto.query(expr, a=np.arange(3.0)).tolist() == [0.0, 2.0, 4.0]
+
+
+def test_expr_is_a_name_like_any_other_keyword():
+    assert qelto.query("expr + 1", expr=np.arange(3.0)).tolist() == [1.0, 2.0, 3.0]
+
+
+# ---- out=
+
+@pytest.mark.parametrize(
+    "out_shape",
+    [pytest.param((12,), id="flat"), pytest.param((3, 4), id="input-shape"), pytest.param((2, 2, 3), id="other-shape")],
+)
+@pytest.mark.parametrize(
+    "b", [pytest.param(np.arange(12.0).reshape(3, 4) - 5, id="float64"), pytest.param(2, id="converted-scalar")]
+)
+def test_out_receives_the_result_and_is_returned(out_shape, b, assert_same_bits):
+    a = np.linspace(-1.0, 1.0, 12).reshape(3, 4)
+    out = np.full(out_shape, np.nan)
+    result = qelto.query(EXPR, a=a, b=b, out=out)
+    assert result is out and result.shape == out_shape
+    assert_same_bits(out.ravel(), (a * np.asarray(b, dtype=np.float64) - a / 4).ravel())
+
+
+def test_out_none_is_a_new_result():
+    result = qelto.query("a + 1", a=np.ones(3), out=None)
+    assert result.tolist() == [2.0, 2.0, 2.0]
+
+
+def misaligned(n):
+    raw = np.zeros(n * 8 + 1, dtype=np.uint8)
+    view = raw[1:].view(np.float64)
+    assert not view.flags.aligned
+    return view
+
+
+def read_only(n):
+    out = np.zeros(n)
+    out.flags.writeable = False
+    return out
+
+
+BUFFER = np.zeros(7)
+
+
+@pytest.mark.parametrize(
+    "out, error, message",
+    [
+        pytest.param([0.0] * 6, TypeError, "out must be a numpy array (got list)", id="list"),
+        pytest.param(np.zeros(6, np.float32), TypeError, "out must be float64 in native byte order (got float32)", id="f32"),
+        pytest.param(np.zeros(6, np.int64), TypeError, "out must be float64 in native byte order (got int64)", id="int64"),
+        pytest.param(np.zeros(6, ">f8"), TypeError, "out must be float64 in native byte order (got >f8)", id="swapped"),
+        pytest.param(np.zeros(12)[::2], ValueError, "out must be C-contiguous", id="strided"),
+        pytest.param(np.zeros((3, 2), order="F"), ValueError, "out must be C-contiguous", id="fortran"),
+        pytest.param(misaligned(6), ValueError, "out must be aligned", id="misaligned"),
+        pytest.param(read_only(6), ValueError, "out is read-only", id="read-only"),
+        pytest.param(np.zeros(5), ValueError, "out has 5 elements but the result has 6", id="too-small"),
+        pytest.param(np.zeros((2, 4)), ValueError, "out has 8 elements but the result has 6", id="too-large"),
+        pytest.param(BUFFER[1:], ValueError, "out overlaps 'b' but does not start where it starts", id="overlap"),
+    ],
+)
+def test_a_wrong_out_is_refused_before_anything_is_written(out, error, message):
+    BUFFER[:] = np.arange(7.0)
+    a, b = np.ones(6), BUFFER[:6]
+    before = np.array(out, copy=True)
+    with pytest.raises(error) as caught:
+        qelto.query("a + b", a=a, b=b, out=out)
+    assert str(caught.value) == message
+    assert np.array_equal(np.asarray(out), before)
+    assert np.array_equal(BUFFER, np.arange(7.0))
+
+
+def test_a_wrong_out_is_refused_after_inputs_are_converted():
+    with pytest.raises(ValueError, match="^out has 2 elements but the result has 3$"):
+        qelto.query("a", a=[1, 2, 3], out=np.zeros(2))
+
+
+# One program per route: block steps (fused; staged because they can
+# fail), a whole-block select, the masked route, the per-element route and
+# even blocks; the lengths cross block, team and interruption slices.
+CHAIN = "a"
+for _k in range(200):
+    CHAIN = ("b / (c + 9) && (" if _k % 2 else "a / (c + 9) || (") + CHAIN + ")"
+ROUTES = [
+    "a * b + c",
+    "a / (b - 0.5) + c",
+    "a > b ? a - b : c",
+    "b != 0 ? c / b : sqrt(abs(a))",
+    "sin(a) * b + c",
+    CHAIN,
+]
+
+
+@pytest.mark.parametrize("n", [1, 4097, 10_000, 256 * 4096 + 3])
+@pytest.mark.parametrize("expr", ROUTES, ids=["block", "staged", "select", "masked", "even-blocks", "per-element"])
+def test_out_may_be_the_very_array_of_an_input(expr, n, assert_same_bits):
+    rng = np.random.default_rng(n)
+    a, b = rng.normal(size=(2, n))
+    c = np.floor(rng.uniform(-3, 3, size=n))
+    expected = qelto.query(expr, a=a, b=b, c=c)
+    for name in "abc":
+        inputs = {"a": a.copy(), "b": b.copy(), "c": c.copy()}
+        assert qelto.query(expr, **inputs, out=inputs[name]) is inputs[name]
+        assert_same_bits(inputs[name], expected)
+
+
+def test_an_evaluation_error_into_out_is_the_error_without_out():
+    a, b = np.ones(20_000), np.ones(20_000)
+    b[-1] = 0.0
+    with pytest.raises(RuntimeError, match="^Division by zero$"):
+        qelto.query("a / b", a=a, b=b, out=a)

@@ -91,6 +91,8 @@ int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size) {
 
 }  // namespace
 
+int64_t teamSize() { return parallelRegionsAllowed() ? std::max(1, omp_get_max_threads()) : 1; }
+
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {

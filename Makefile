@@ -31,6 +31,7 @@ bench: module cpp
 	$(CPP_BUILD)/compile_bench
 	$(PY) bench/bench.py
 	$(PY) bench/mixed_numpy_loop.py
+	$(PY) bench/interrupt_latency.py
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \

@@ -33,6 +33,7 @@ bench: module cpp
 	$(PY) bench/mixed_numpy_loop.py
 	$(PY) bench/compile_memory.py
 	$(PY) bench/package_overhead.py
+	$(PY) bench/interrupt_latency.py
 
 apt:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \

@@ -17,12 +17,25 @@ namespace tarnex {
 
 struct Plan;
 
+// An estimate, made when the program is planned, of the nanoseconds one
+// element takes on one core (measured costs of each route, operation and
+// library function), for callers that cut a long evaluation into slices.
+// Slices of a program that fails whole blocks must be whole blocks starting
+// at block boundaries (`whole_blocks`); any other program gives the same
+// results and errors wherever its slices and blocks are cut.
+struct ElementCost {
+    double nanoseconds = 0.0;
+    bool whole_blocks = true;
+};
+
 // How `program` is to be run: its route, its block steps or the masked
 // route's shape, decided once. The cache stores it in `program.plan` before
 // sharing the program; evaluation plans a program without one each time.
 // Code no compiler produces and no route can run safely is planned as
 // malformed, and evaluating it throws std::logic_error.
 std::shared_ptr<const Plan> planProgram(const Program& program);
+// The cost estimate of a planned program's plan.
+const ElementCost& elementCost(const Program& program);
 // The heap bytes a plan holds, itself included, for callers that budget memory.
 size_t planBytes(const Plan& plan);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "tarnex/engine.h"
 #include "tarnex/program.h"
 
 namespace tarnex {
@@ -64,6 +65,9 @@ struct Plan {
     bool any_layout = false;
     // From how many elements a thread team pays for its wake-ups.
     int64_t team_min_elements = 0;
+    // What one element costs on one core, and whether a caller that cuts
+    // the elements into slices must cut at block boundaries.
+    ElementCost cost;
     // ELEMENTS: the variables the code reads, gathered per element.
     std::vector<uint32_t> read_variables;
 };

@@ -4,12 +4,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <span>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -78,6 +81,31 @@ bool hasFlag(PyObject* array, int flag) { return (py::detail::array_proxy(array)
 
 bool isCContiguous(PyObject* array) { return hasFlag(array, py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_); }
 
+// At exit CPython ends a thread that asks for the interpreter lock back by
+// unwinding its stack (abi::__forced_unwind), which must pass through every
+// frame of ours. That thread does not hold the lock, so the Python
+// references its frames own are let go without counting them down.
+void abandon(py::object& object) { static_cast<void>(object.release()); }
+
+void abandon(std::vector<py::object>& objects) {
+    for (py::object& object : objects) abandon(object);
+}
+
+// A keyword's name as UTF-8, or nothing for a name with lone surrogates.
+std::optional<std::string_view> keywordName(PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (name == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(name, static_cast<size_t>(size));
+}
+
+[[noreturn]] void failKeywordName(PyObject* key) {
+    throw QueryError("Keyword argument name is not valid text: " + std::string(py::repr(py::handle(key))));
+}
+
 int64_t elementCount(PyObject* array) {
     auto* proxy = py::detail::array_proxy(array);
     int64_t size = 1;
@@ -105,10 +133,13 @@ void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
     inputs.copies.push_back(std::move(copy));
 }
 
-Inputs collectInputs(const std::vector<std::string_view>& names, PyObject* const* values) {
+// `invalid_name`, when not null, is the key of the keyword after `names`,
+// whose name could not be read: its error follows the earlier keywords' tests.
+Inputs collectInputs(const std::vector<std::string_view>& names, PyObject* const* values, PyObject* invalid_name) {
     Inputs inputs;
     inputs.data.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) addInput(inputs, values[i], names[i]);
+    if (invalid_name != nullptr) failKeywordName(invalid_name);
     return inputs;
 }
 
@@ -126,41 +157,65 @@ int64_t requireEqualSizes(const std::vector<std::string_view>& names, PyObject* 
     return n;
 }
 
-// Whole blocks, a few milliseconds to a few tens of milliseconds of work:
-// between two slices the call takes the interpreter lock back just long
+// Runs `work` with the interpreter lock released and takes the lock back
+// however `work` ends. No destructor takes it back: one that did could not
+// let the unwind that ends the thread at exit pass.
+template <class Work>
+void runWithoutLock(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        work();
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+}
+
+// Between two slices the call takes the interpreter lock back just long
 // enough to let Python run its signal handlers, so Ctrl-C stops a long
-// evaluation. Block boundaries stay where they are, so results and the
-// error raised do not change.
-constexpr int64_t SLICE_ELEMENTS = 256 * tarnex::BLOCK_SIZE;
+// evaluation. A slice is about this much work for each thread of the team,
+// by the plan's estimate of an element's cost.
+constexpr double SLICE_NANOSECONDS = 20e6;
 
-// Releases the interpreter lock for its lifetime, and takes it back even
-// when the evaluation throws.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* state_;
+struct Slicing {
+    int64_t elements;
+    int64_t block_size;
 };
 
-void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
-                   const std::vector<const double*>& data) {
-    const int64_t block_size = tarnex::BLOCK_SIZE;
-    LockReleased released;
-    tarnex::evaluateParallel(data.size(), block_size, out, program, n, data);
+// Programs that fail whole blocks are cut into whole blocks, at least one
+// per thread (a slice lasts a block's time anyway); the others anywhere, in
+// one block per thread, so that a costly program's short slice keeps the
+// team busy.
+Slicing slicingFor(const tarnex::ElementCost& cost, int64_t n) {
+    const int64_t threads = tarnex::threadCount();
+    const double elements = std::min(SLICE_NANOSECONDS * static_cast<double>(threads) / cost.nanoseconds,
+                                     static_cast<double>(n));
+    if (cost.whole_blocks) {
+        const int64_t blocks = std::max(threads, static_cast<int64_t>(elements) / tarnex::BLOCK_SIZE);
+        return {blocks * tarnex::BLOCK_SIZE, tarnex::BLOCK_SIZE};
+    }
+    const int64_t slice = std::max<int64_t>(1, static_cast<int64_t>(elements));
+    return {slice, std::min(tarnex::BLOCK_SIZE, (slice + threads - 1) / threads)};
+}
+
+void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, const int64_t& block_size,
+                   double* out, const std::vector<const double*>& data) {
+    runWithoutLock([&] { tarnex::evaluateParallel(data.size(), block_size, out, program, n, data); });
 }
 
 void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
                            const std::vector<const double*>& data) {
-    if (n <= SLICE_ELEMENTS) return evaluateSlice(program, n, out, data);
+    const tarnex::ElementCost& cost = tarnex::elementCost(*program);
+    if (static_cast<double>(n) * cost.nanoseconds <= SLICE_NANOSECONDS)
+        return evaluateSlice(program, n, tarnex::BLOCK_SIZE, out, data);
+    const Slicing slicing = slicingFor(cost, n);
+    if (slicing.elements >= n) return evaluateSlice(program, n, tarnex::BLOCK_SIZE, out, data);
     std::vector<const double*> slice(data.size());
-    for (int64_t start = 0; start < n; start += SLICE_ELEMENTS) {
+    for (int64_t start = 0; start < n; start += slicing.elements) {
         if (start > 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
         for (size_t v = 0; v < data.size(); ++v) slice[v] = data[v] + start;
-        evaluateSlice(program, std::min(SLICE_ELEMENTS, n - start), out + start, slice);
+        evaluateSlice(program, std::min(slicing.elements, n - start), slicing.block_size, out + start, slice);
     }
 }
 
@@ -173,8 +228,18 @@ constexpr size_t RELEASE_LOCK_MIN_TEXT = 16 * 1024;
 
 tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vector<std::string_view>& names) {
     if (text.size() < RELEASE_LOCK_MIN_TEXT) return tarnex::compile(text, names);
-    py::gil_scoped_release release;
-    return tarnex::compile(text, names);
+    std::optional<tarnex::Program> program;
+    runWithoutLock([&] { program.emplace(tarnex::compile(text, names)); });
+    return std::move(*program);
+}
+
+std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
+    try {
+        static tarnex::ProgramCache cache(&compileLettingThreadsRun);
+        return cache.getOrCompile(expr, names);
+    } catch (const std::exception& e) {
+        throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
+    }
 }
 
 // Where a call's result goes: the caller's `out`, or a new array that is
@@ -233,38 +298,56 @@ double* checkedOut(PyObject* out, int64_t n, const std::vector<std::string_view>
 }
 
 // Steps 2 to 10 of a call, shared by every entry: `values` holds one object
-// per name, in keyword order.
+// per name, in keyword order (see collectInputs for `invalid_name`).
 py::array_t<double> evaluate(std::string_view expr, const std::vector<std::string_view>& names,
-                             PyObject* const* values, const Destination& destination = {}) {
-    Inputs inputs = collectInputs(names, values);
+                             PyObject* const* values, const Destination& destination = {},
+                             PyObject* invalid_name = nullptr) {
+    Inputs inputs = collectInputs(names, values, invalid_name);
     const int64_t n = requireEqualSizes(names, values);
     double* const out = destination.out != nullptr ? checkedOut(destination.out, n, names, inputs) : nullptr;
 
     std::shared_ptr<tarnex::Program> program;
     try {
-        static tarnex::ProgramCache cache(&compileLettingThreadsRun);
-        program = cache.getOrCompile(expr, names);
-    } catch (const std::exception& e) {
-        throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
+        program = compiled(expr, names);
+    } catch (abi::__forced_unwind&) {
+        abandon(inputs.copies);
+        throw;
     }
 
     py::array_t<double> result = out != nullptr ? py::reinterpret_borrow<py::array_t<double>>(destination.out)
                                                 : newResult(n, destination.input_shape, names.size(), values);
-    evaluateInterruptibly(program, n, out != nullptr ? out : result.mutable_data(), inputs.data);
+    try {
+        evaluateInterruptibly(program, n, out != nullptr ? out : result.mutable_data(), inputs.data);
+    } catch (abi::__forced_unwind&) {
+        abandon(inputs.copies);
+        abandon(result);
+        throw;
+    }
     return result;
 }
 
 // The entry pybind11 binds: it converts `expr` (str, bytes or bytearray) and
 // raises its standard TypeError for anything else.
 py::array_t<double> query(std::string expr, py::kwargs kwargs) {
-    std::vector<std::string> names;
+    std::vector<std::string_view> names;
     std::vector<PyObject*> values;
-    for (auto [key, value] : kwargs) {
-        names.push_back(key.cast<std::string>());
-        values.push_back(value.ptr());
+    PyObject* invalid_name = nullptr;
+    PyObject *key = nullptr, *value = nullptr;
+    for (Py_ssize_t position = 0; PyDict_Next(kwargs.ptr(), &position, &key, &value);) {
+        const std::optional<std::string_view> name = keywordName(key);
+        if (!name) {
+            invalid_name = key;
+            break;
+        }
+        names.push_back(*name);
+        values.push_back(value);
     }
-    const std::vector<std::string_view> views(names.begin(), names.end());
-    return evaluate(expr, views, values.data());
+    try {
+        return evaluate(expr, names, values.data(), {}, invalid_name);
+    } catch (abi::__forced_unwind&) {
+        abandon(kwargs);
+        throw;
+    }
 }
 
 // pybind11's function, kept out of the module's namespace for the calls
@@ -283,10 +366,9 @@ PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::vector<std::string_view> names;
     names.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; text != nullptr && i < count; ++i) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
-        if (name == nullptr || std::string_view(name, static_cast<size_t>(size)) == "expr") text = nullptr;
-        names.emplace_back(name == nullptr ? "" : name, static_cast<size_t>(size));
+        const std::optional<std::string_view> name = keywordName(PyTuple_GET_ITEM(kwnames, i));
+        if (!name || *name == "expr") text = nullptr;
+        names.push_back(name.value_or(std::string_view()));
     }
     if (text == nullptr) {
         PyErr_Clear();
@@ -294,6 +376,8 @@ PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     try {
         return evaluate(std::string_view(text, static_cast<size_t>(length)), names, args + 1).release().ptr();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         py::detail::try_translate_exceptions();
         return nullptr;
@@ -342,6 +426,7 @@ struct Keywords {
     std::vector<std::string_view> names;
     std::vector<PyObject*> values;
     PyObject* out = nullptr;
+    PyObject* invalid_name = nullptr;  // the first name that is not valid text; none after it is read
 };
 
 Keywords keywordsOf(PyObject* const* values, PyObject* kwnames) {
@@ -350,10 +435,12 @@ Keywords keywordsOf(PyObject* const* values, PyObject* kwnames) {
     keywords.names.reserve(static_cast<size_t>(count));
     keywords.values.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
-        if (name == nullptr) throw py::error_already_set();
-        const std::string_view view(name, static_cast<size_t>(size));
+        const std::optional<std::string_view> name = keywordName(PyTuple_GET_ITEM(kwnames, i));
+        if (!name) {
+            keywords.invalid_name = PyTuple_GET_ITEM(kwnames, i);
+            break;
+        }
+        const std::string_view view = *name;
         if (view == "out") {
             keywords.out = values[i] == Py_None ? nullptr : values[i];
             continue;
@@ -385,15 +472,20 @@ py::tuple convertedValues(Keywords& keywords) {
 // query(expr, *, out=None, **arrays): the result in the inputs' shape, or in
 // `out`. Values that need converting go through the converter first.
 PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::object converted;  // the arrays that replace values, alive for the call
     try {
         if (nargs != 1) throw py::type_error("query() takes expr as its one positional argument");
         std::string copy;
         const std::string_view text = textOf(args[0], copy);
         Keywords keywords = keywordsOf(args + 1, kwnames);
-        py::object converted;
         if (needsConversion(keywords.values.size(), keywords.values.data())) converted = convertedValues(keywords);
         const Destination destination{keywords.out, true};
-        return evaluate(text, keywords.names, keywords.values.data(), destination).release().ptr();
+        return evaluate(text, keywords.names, keywords.values.data(), destination, keywords.invalid_name)
+            .release()
+            .ptr();
+    } catch (abi::__forced_unwind&) {
+        abandon(converted);
+        throw;
     } catch (...) {
         py::detail::try_translate_exceptions();
         return nullptr;

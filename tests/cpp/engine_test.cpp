@@ -601,4 +601,51 @@ TEST(EngineParallel, LowestFailingBlockDecidesTheMessage) {
     }
 }
 
+// A costly program that may be cut anywhere is evaluated by callers in short
+// slices of short blocks, on a team opened from few elements: the bits and
+// the first failing element's message stay those of one thread in whole
+// blocks.
+TEST(EngineParallel, CostlyProgramsKeepTheirResultsInShortBlocks) {
+    ThreadCountGuard guard;
+    std::string tail;
+    for (int k = 0; k < 3000; ++k) tail += "+x*1.0000001";
+    const int64_t n = 1000;
+    Column x(n), a(n, 1.0), y(n, 1.0), b(n, 1.0), c(n);
+    for (int64_t i = 0; i < n; ++i) {
+        x[i] = 1.0 + static_cast<double>(i) / n;
+        c[i] = static_cast<double>(i % 3 != 0);
+    }
+    std::vector<const double*> in{x.data(), a.data(), y.data(), b.data(), c.data()};
+    for (const std::string& text : {"x" + tail, "c ? x/a + y%b" + tail + " : 0", "(x/a + y%b" + tail + ") * (c ? 1 : 2)"}) {
+        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
+        program->plan = planProgram(*program);
+        ASSERT_FALSE(elementCost(*program).whole_blocks) << text;
+        omp_set_num_threads(1);
+        Column alone(n);
+        evaluateParallel(5, BLOCK_SIZE, alone.data(), program, n, in);
+        for (int threads : {2, 3}) {
+            omp_set_num_threads(threads);
+            for (int64_t block : {1, 7, 256, 333}) {
+                Column team(n);
+                evaluateParallel(5, block, team.data(), program, n, in);
+                EXPECT_EQ(0, std::memcmp(alone.data(), team.data(), n * sizeof(double))) << threads << " " << block;
+            }
+        }
+    }
+    b[301] = 0.0;  // under %, on an element that takes the branch
+    a[700] = 0.0;  // under /, later
+    for (const std::string& text : {"c ? x/a + y%b" + tail + " : 0", "(x/a + y%b" + tail + ") * (c ? 1 : 2)"}) {
+        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
+        program->plan = planProgram(*program);
+        Column out(n);
+        for (int threads : {1, 2, 3}) {
+            omp_set_num_threads(threads);
+            for (int64_t block : {int64_t{7}, int64_t{256}, int64_t{333}, BLOCK_SIZE}) {
+                EXPECT_EQ(errorOf([&] { evaluateParallel(5, block, out.data(), program, n, in); }), "Modulo by zero")
+                    << threads << " " << block;
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -68,3 +68,62 @@ def test_nan_bits_do_not_depend_on_the_thread_count():
         text, _, left_nan_count = line.rsplit(" ", 2)
         if text in ("x + y", "x * y"):
             assert int(left_nan_count) == 10_000, line
+
+
+# Long programs are evaluated in slices, a few per call here. Each pair of
+# zeros sits in one block, the % before the /: a block that checks whole
+# reports the division, an element-by-element program the modulo. Slices cut
+# anywhere but at block boundaries would split the pair and change the
+# first; the cheap programs, which run in one piece, give the reference.
+SLICED_CHILD = """
+import numpy as np
+from _qelto import query
+BLOCK = 4096
+n = 4 * BLOCK
+# Long enough that each program takes more than one slice on one or two threads.
+long_tail, short_tail = "+x*1.0000001" * 30000, "+x*1.0000001" * 5000
+rng = np.random.default_rng(5)
+x, y = rng.random(n) + 1.0, rng.random(n) + 1.0
+c = (rng.random(n) > 0.5).astype(np.float64)
+for block in range(1, 4):
+    c[block * BLOCK + 10] = c[block * BLOCK + 4000] = 1.0  # both zeros on the path
+ones = np.ones(n)
+def run(text, a, b):
+    try:
+        return query(text, x=x, a=a, y=y, b=b, c=c)
+    except RuntimeError as error:
+        return str(error)
+def failure(text, a, b):
+    outcome = run(text, a, b)
+    return outcome if isinstance(outcome, str) else "no error"
+for cheap, costly in (
+    ("x/a + y%b", "x/a + y%b" + long_tail),
+    ("c ? x/a + y%b : 0", "c ? x/a + y%b" + short_tail + " : 0"),
+    ("(x/a + y%b) * (c ? 1 : 2)", "(x/a + y%b" + long_tail + ") * (c ? 1 : 2)"),
+):
+    whole = run(costly, ones, ones)
+    pieces = [query(costly, x=x[s:s + BLOCK], a=ones[s:s + BLOCK], y=y[s:s + BLOCK], b=ones[s:s + BLOCK],
+                    c=c[s:s + BLOCK]) for s in range(0, n, BLOCK)]
+    print("values", cheap, np.array_equal(whole, np.concatenate(pieces)))
+    for block in range(1, 4):
+        a, b = ones.copy(), ones.copy()
+        b[block * BLOCK + 10] = 0.0
+        a[block * BLOCK + 4000] = 0.0
+        message = failure(costly, a, b)
+        print("error", cheap, block, message == failure(cheap, a, b), message)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_sliced_long_programs_keep_results_and_the_message(threads):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    done = subprocess.run([sys.executable, "-c", SLICED_CHILD], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 3 * 4
+    assert all(line.startswith("values") and line.endswith("True") for line in lines if not line.startswith("error"))
+    errors = [line for line in lines if line.startswith("error")]
+    assert all(" True " in line for line in errors), errors
+    # Both kinds of failure are met, so the pairs do tell the layouts apart.
+    assert any(line.endswith("Division by zero") for line in errors)
+    assert any(line.endswith("Modulo by zero") for line in errors)

@@ -114,6 +114,32 @@ def test_refused_calls_report_exact_message(expr, kwargs, message):
     assert str(info.value) == message
 
 
+# A name with a lone surrogate has no UTF-8 form. Its error takes its place
+# among the keyword-by-keyword tests, on both entries.
+BAD_NAME = "\udc80"
+BAD_NAME_MESSAGE = "Keyword argument name is not valid text: '\\udc80'"
+
+
+@pytest.mark.parametrize("entry", [str, bytes], ids=["fast-entry", "pybind11-entry"])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        pytest.param({BAD_NAME: THREE}, BAD_NAME_MESSAGE, id="only-keyword"),
+        pytest.param({"a": THREE, BAD_NAME: 1.0}, BAD_NAME_MESSAGE, id="before-its-own-value-test"),
+        pytest.param({"a": 1.0, BAD_NAME: THREE}, "Variable 'a' is not a numpy array", id="after-earlier-keyword"),
+        pytest.param({"a": THREE, BAD_NAME: ZEROS4}, BAD_NAME_MESSAGE, id="before-size-test"),
+        pytest.param({BAD_NAME: THREE, "b": 1.0}, BAD_NAME_MESSAGE, id="before-later-keyword"),
+        pytest.param({"\u00e9" + BAD_NAME: THREE}, "Keyword argument name is not valid text: '\u00e9\\udc80'",
+                     id="printable-part-kept"),
+    ],
+)
+def test_unencodable_keyword_name_is_refused_in_keyword_order(entry, kwargs, message):
+    text = "1" if entry is str else b"1"
+    with pytest.raises(RuntimeError) as info:
+        query(text, **kwargs)
+    assert str(info.value) == message
+
+
 def test_failed_compile_fails_again_the_same_way():
     for _ in range(2):
         with pytest.raises(RuntimeError, match="^Expression failed to compile: a\\*\\*2 — Parse error$"):

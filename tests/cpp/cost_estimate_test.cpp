@@ -1,0 +1,87 @@
+// The plan's estimate of an element's cost, and where slices may be cut.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "tarnex/engine.h"
+#include "test_support.h"
+
+namespace tarnex {
+namespace {
+
+using testing_support::compileWith;
+
+ElementCost costOf(const std::string& text) {
+    Program p = compileWith(text, {"x", "y", "c"});
+    p.plan = planProgram(p);
+    return elementCost(p);
+}
+
+// `start` and then `part` `times` over.
+std::string repeated(std::string start, const std::string& part, int times) {
+    std::string text = std::move(start);
+    for (int k = 0; k < times; ++k) text += part;
+    return text;
+}
+
+struct Layout {
+    const char* text;
+    bool whole_blocks;
+};
+
+class CostLayout : public ::testing::TestWithParam<Layout> {};
+
+// Only a program whose zero divisor fails its whole block must be sliced at
+// block boundaries.
+TEST_P(CostLayout, WholeBlocksExactlyWhereABlockFailsWhole) {
+    EXPECT_EQ(costOf(GetParam().text).whole_blocks, GetParam().whole_blocks) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, CostLayout, ::testing::Values(
+    Layout{"x/y", true},
+    Layout{"x%y + 1", true},
+    Layout{"x / 0", true},
+    Layout{"x + y", false},
+    Layout{"sin(x) * pow(x, y)", false},
+    Layout{"c ? x/y : 0", false},
+    Layout{"(x/y) * (c ? 1 : 2)", false},
+    Layout{"c && x/y", false}));
+
+struct Heavier {
+    const char* light;
+    const char* heavy;
+};
+
+class CostOrder : public ::testing::TestWithParam<Heavier> {};
+
+TEST_P(CostOrder, CostlierWorkIsEstimatedCostlier) {
+    EXPECT_LT(costOf(GetParam().light).nanoseconds, costOf(GetParam().heavy).nanoseconds)
+        << GetParam().light << " against " << GetParam().heavy;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, CostOrder, ::testing::Values(
+    Heavier{"x + y", "sin(x)"},
+    Heavier{"x * y", "x % y"},
+    Heavier{"exp(x)", "pow(x, y)"},
+    Heavier{"x + y", "(x + y) * (x - y) * (x + 1)"},
+    // The same arithmetic under a branch goes through the masked route.
+    Heavier{"x * y + x", "c > 0.5 ? (x * y + x) / y : 0"}));
+
+// Cost follows length, so a slice of a very long program is very short.
+TEST(CostEstimate, GrowsInProportionToTheProgram) {
+    const double short_cost = costOf(repeated("x", "*1.0000001+x", 1000)).nanoseconds;
+    const double long_cost = costOf(repeated("x", "*1.0000001+x", 10000)).nanoseconds;
+    EXPECT_GT(long_cost, 8 * short_cost);
+    EXPECT_LT(long_cost, 12 * short_cost);
+}
+
+TEST(CostEstimate, NeedsAPlannedProgram) {
+    Program p = compileWith("x + 1", {"x"});
+    EXPECT_THROW(elementCost(p), std::logic_error);
+}
+
+}  // namespace
+}  // namespace tarnex

@@ -422,33 +422,10 @@ constexpr double MASKED_ELEMENT_NS = 0.55;
 constexpr double MASKED_INSTRUCTION_NS = 0.3;
 constexpr double ELEMENTS_ELEMENT_NS = 2.0;
 constexpr double ELEMENTS_INSTRUCTION_NS = 3.5;
-// What a division's zero scan and fmod add to a step.
+// What a division's zero scan and fmod add to a step; the built-ins' own
+// figures are in their table.
 constexpr double ZERO_SCAN_NS = 0.3;
 constexpr double FMOD_NS = 2.8;
-
-// What a built-in adds to a step, measured as above.
-double builtinNanoseconds(BuiltinFunc id) {
-    switch (id) {
-        case BuiltinFunc::SIN: return 9.4;
-        case BuiltinFunc::COS: return 10.7;
-        case BuiltinFunc::TAN: return 10.9;
-        case BuiltinFunc::ASIN: return 8.0;
-        case BuiltinFunc::ACOS: return 8.1;
-        case BuiltinFunc::ATAN: return 9.2;
-        case BuiltinFunc::SQRT: return 0.3;
-        case BuiltinFunc::POW: return 9.6;
-        case BuiltinFunc::LOG: return 3.9;
-        case BuiltinFunc::LOG10: return 6.7;
-        case BuiltinFunc::EXP: return 3.8;
-        case BuiltinFunc::ROUND: return 5.6;
-        case BuiltinFunc::ABS:
-        case BuiltinFunc::FLOOR:
-        case BuiltinFunc::CEIL:
-        case BuiltinFunc::MIN:
-        case BuiltinFunc::MAX: return 0.0;
-    }
-    return 0.0;
-}
 
 // What an instruction adds beyond its route's cost per step or instruction.
 double extraNanoseconds(Instruction ins) {
@@ -456,7 +433,7 @@ double extraNanoseconds(Instruction ins) {
     const OpcodeInfo& info = opcodeInfo(static_cast<Opcode>(ins.opcode));
     if (ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN)) {
         const BuiltinEntry* call = validCall(ins.operand);
-        return call == nullptr ? 0.0 : builtinNanoseconds(call->id);
+        return call == nullptr ? 0.0 : call->nanoseconds;
     }
     if (info.library_call) return FMOD_NS;
     return info.zero_divisor_error != nullptr ? ZERO_SCAN_NS : 0.0;

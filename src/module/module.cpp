@@ -4,8 +4,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -82,9 +80,20 @@ bool hasFlag(PyObject* array, int flag) { return (py::detail::array_proxy(array)
 bool isCContiguous(PyObject* array) { return hasFlag(array, py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_); }
 
 // At exit CPython ends a thread that asks for the interpreter lock back by
-// unwinding its stack (abi::__forced_unwind), which must pass through every
-// frame of ours. That thread does not hold the lock, so the Python
+// unwinding its stack, which must pass through every frame of ours: a
+// handler re-throws it. That thread does not hold the lock, so the Python
 // references its frames own are let go without counting them down.
+thread_local bool retaking_lock = false;
+
+// Still true when the interpreter ended the thread instead of returning.
+bool threadIsEnding() { return retaking_lock; }
+
+void retakeLock(PyThreadState* state) {
+    retaking_lock = true;
+    PyEval_RestoreThread(state);
+    retaking_lock = false;
+}
+
 void abandon(py::object& object) { static_cast<void>(object.release()); }
 
 void abandon(std::vector<py::object>& objects) {
@@ -166,10 +175,10 @@ void runWithoutLock(Work&& work) {
     try {
         work();
     } catch (...) {
-        PyEval_RestoreThread(state);
+        retakeLock(state);
         throw;
     }
-    PyEval_RestoreThread(state);
+    retakeLock(state);
 }
 
 // Between two slices the call takes the interpreter lock back just long
@@ -309,8 +318,8 @@ py::array_t<double> evaluate(std::string_view expr, const std::vector<std::strin
     std::shared_ptr<tarnex::Program> program;
     try {
         program = compiled(expr, names);
-    } catch (abi::__forced_unwind&) {
-        abandon(inputs.copies);
+    } catch (...) {
+        if (threadIsEnding()) abandon(inputs.copies);
         throw;
     }
 
@@ -318,9 +327,11 @@ py::array_t<double> evaluate(std::string_view expr, const std::vector<std::strin
                                                 : newResult(n, destination.input_shape, names.size(), values);
     try {
         evaluateInterruptibly(program, n, out != nullptr ? out : result.mutable_data(), inputs.data);
-    } catch (abi::__forced_unwind&) {
-        abandon(inputs.copies);
-        abandon(result);
+    } catch (...) {
+        if (threadIsEnding()) {
+            abandon(inputs.copies);
+            abandon(result);
+        }
         throw;
     }
     return result;
@@ -344,8 +355,8 @@ py::array_t<double> query(std::string expr, py::kwargs kwargs) {
     }
     try {
         return evaluate(expr, names, values.data(), {}, invalid_name);
-    } catch (abi::__forced_unwind&) {
-        abandon(kwargs);
+    } catch (...) {
+        if (threadIsEnding()) abandon(kwargs);
         throw;
     }
 }
@@ -376,9 +387,8 @@ PyObject* queryFast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     try {
         return evaluate(std::string_view(text, static_cast<size_t>(length)), names, args + 1).release().ptr();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (threadIsEnding()) throw;
         py::detail::try_translate_exceptions();
         return nullptr;
     }
@@ -483,10 +493,11 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return evaluate(text, keywords.names, keywords.values.data(), destination, keywords.invalid_name)
             .release()
             .ptr();
-    } catch (abi::__forced_unwind&) {
-        abandon(converted);
-        throw;
     } catch (...) {
+        if (threadIsEnding()) {
+            abandon(converted);
+            throw;
+        }
         py::detail::try_translate_exceptions();
         return nullptr;
     }

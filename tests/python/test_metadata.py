@@ -1,13 +1,17 @@
 """What pip and a user see of the installed distribution: its metadata
-against pyproject.toml, and ranges rather than pins."""
+against pyproject.toml, ranges rather than pins, and the OpenMP runtime
+that a repaired wheel bundles."""
 
 import importlib.metadata
 import tomllib
 from pathlib import Path
 
+import numpy as np
 import pytest
 from packaging.requirements import Requirement
+from threadpoolctl import threadpool_info
 
+import _qelto
 
 PROJECT = tomllib.loads(Path(__file__).resolve().parents[2].joinpath("pyproject.toml").read_text())["project"]
 DISTRIBUTION = importlib.metadata.distribution("qelto")
@@ -64,3 +68,23 @@ def test_extras_are_the_projects_and_no_test_or_bench_extra():
     for extra, requirements in PROJECT["optional-dependencies"].items():
         for requirement in requirements:
             assert f'{requirement}; extra == "{extra}"' in published
+
+
+def bundled_files():
+    return [Path(DISTRIBUTION.locate_file(f)).resolve() for f in DISTRIBUTION.files if f.parts[0] == "qelto.libs"]
+
+
+def module_of_distribution():
+    (module,) = [f for f in DISTRIBUTION.files if f.name.startswith("_qelto.") and f.suffix == ".so"]
+    return Path(DISTRIBUTION.locate_file(module)).resolve()
+
+
+def test_threadpoolctl_finds_the_bundled_openmp_runtime():
+    if Path(_qelto.__file__).resolve() != module_of_distribution():
+        pytest.skip("_qelto is not the installed distribution's (a build loaded in its place)")
+    if not bundled_files():
+        pytest.skip("installed from a source build: libgomp is the system's")
+    _qelto.query("a * 2", a=np.ones(1 << 16))  # the team exists
+    openmp = [Path(entry["filepath"]).resolve() for entry in threadpool_info() if entry["user_api"] == "openmp"]
+    assert openmp, threadpool_info()
+    assert set(openmp) <= set(bundled_files()), (openmp, bundled_files())

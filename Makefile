@@ -1,5 +1,6 @@
 # make demo: set up what is missing, build, and run a real evaluation.
 # make test: set up, build, run the C++ tests (CTest) and the Python tests.
+# make wheel: the manylinux wheel, with libgomp bundled, in build/wheelhouse.
 SHELL := /bin/bash
 .DEFAULT_GOAL := demo
 
@@ -9,11 +10,10 @@ APT_PACKAGES := libfast-float-dev libgtest-dev
 CPP_BUILD := build/cpp
 STAMP := $(VENV)/.installed
 DIST := build/dist
-OLDEST_VENV := .venv-oldest-numpy
-OLDEST_PY := $(OLDEST_VENV)/bin/python
-OLDEST_STAMP := $(OLDEST_VENV)/.installed
+WHEELHOUSE := build/wheelhouse
+BENCH_PLOT := docs/benchmark.png
 
-.PHONY: test-isa demo test test-cpp test-python test-oldest-numpy module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
+.PHONY: test-isa demo test test-cpp test-python test-oldest-numpy test-newest-numpy wheel module cpp setup apt bench clean test-sanitize test-sanitize-cpp test-sanitize-python fuzz fuzz-build fuzz-apt
 
 demo: module
 	$(PY) examples/demo.py
@@ -29,7 +29,7 @@ test-python: module
 bench: module cpp
 	$(CPP_BUILD)/engine_bench
 	$(CPP_BUILD)/compile_bench
-	$(PY) bench/bench.py
+	$(PY) bench/bench.py $(BENCH_PLOT)
 	$(PY) bench/mixed_numpy_loop.py
 	$(PY) bench/compile_memory.py
 	$(PY) bench/package_overhead.py
@@ -54,25 +54,35 @@ cpp: setup
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(CPP_BUILD)
 
-# The wheel is kept, so that the oldest-NumPy venv installs the very same build.
+# The wheel is built once, repaired by auditwheel (libgomp bundled, a
+# manylinux tag), and that one wheel goes into .venv and the fresh venvs.
 module: setup
-	rm -rf $(DIST)
+	rm -rf $(DIST) $(WHEELHOUSE)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/{wheel_tag} -w $(DIST) .
-	$(PY) -m pip install -q --no-deps --force-reinstall $(DIST)/qelto-*.whl
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m auditwheel repair -w $(WHEELHOUSE) $(DIST)/qelto-*.whl
+	$(PY) tools/wheel_check.py show $(WHEELHOUSE)/qelto-*.whl
+	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEELHOUSE)/qelto-*.whl
 
-# make test-oldest-numpy: the Python tests once more, in a second venv with
-# the oldest NumPy that the run-time range admits.
-$(OLDEST_PY):
-	@py=$$(bash tools/find-python313.sh) && "$$py" -m venv $(OLDEST_VENV)
+wheel: module
 
-$(OLDEST_STAMP): pyproject.toml | $(OLDEST_PY) $(PY)
-	$(OLDEST_PY) -m pip install -q $$($(PY) tools/requirements.py --oldest-numpy)
+# make test-oldest-numpy, make test-newest-numpy: the Python tests once more
+# against the installed wheel, each in a fresh venv with the oldest or the
+# newest NumPy that the run-time range admits, run from outside the source
+# tree so that nothing but the installed package can be imported.
+NUMPY_ENDS := oldest newest
+
+$(NUMPY_ENDS:%=.venv-%-numpy/bin/python): .venv-%-numpy/bin/python:
+	@py=$$(bash tools/find-python313.sh) && "$$py" -m venv .venv-$*-numpy
+
+$(NUMPY_ENDS:%=.venv-%-numpy/.installed): .venv-%-numpy/.installed: pyproject.toml | .venv-%-numpy/bin/python $(PY)
+	.venv-$*-numpy/bin/python -m pip install -q $$($(PY) tools/requirements.py --$*-numpy)
 	touch $@
 
-test-oldest-numpy: module $(OLDEST_STAMP)
-	$(OLDEST_PY) -m pip install -q --no-deps --force-reinstall $(DIST)/qelto-*.whl
-	$(OLDEST_PY) -c "import numpy; print('NumPy', numpy.__version__)"
-	$(OLDEST_PY) -m pytest -q
+$(NUMPY_ENDS:%=test-%-numpy): test-%-numpy: module .venv-%-numpy/.installed
+	.venv-$*-numpy/bin/python -m pip install -q --no-deps --force-reinstall $(WHEELHOUSE)/qelto-*.whl
+	mkdir -p build/outside
+	cd build/outside && ../../.venv-$*-numpy/bin/python ../../tools/wheel_check.py installed
+	cd build/outside && ../../.venv-$*-numpy/bin/python -m pytest -q -c ../../pyproject.toml --rootdir=../.. ../../tests/python
 
 clean:
 	rm -rf build

@@ -93,6 +93,16 @@ def print_table(rows):
         print(f"  {expr:<38} " + " ".join(f"{times[n] * 1e6:>10.2f}" for n in SIZES))
 
 
+def machine():
+    """The CPU model and core count, as the plot's title names them."""
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            model = next(line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name"))
+    except (OSError, StopIteration):
+        model = "unknown CPU"
+    return f"{model}, {os.cpu_count()} cores"
+
+
 def plot(rows, path):
     try:
         import matplotlib
@@ -102,25 +112,30 @@ def plot(rows, path):
     except ImportError:
         print("matplotlib is not installed: no plot written")
         return
-    fig, ax = plt.subplots(figsize=(9, 6))
-    for expr, _ in CASES:
+    fig, ax = plt.subplots(figsize=(11, 6))
+    # Fifteen rows: colours repeat after ten, so markers and dashes tell them apart.
+    markers, dashes = "osD^v<>", ["-", "--", ":"]
+    for i, (expr, _) in enumerate(CASES):
         points = [(n, theirs / ours) for e, n, ours, theirs in rows if e == expr]
-        ax.plot(*zip(*points), marker="o", label=expr)
+        ax.plot(*zip(*points), marker=markers[i % len(markers)], linestyle=dashes[i % len(dashes)],
+                color=plt.get_cmap("tab10")(i % 10), markersize=4, label=expr)
     ax.axhline(1.0, color="gray", linestyle="--", linewidth=1)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("elements")
     ax.set_ylabel("NumPy time / our time")
-    ax.set_title(f"query() against NumPy, {os.cpu_count()} cores")
-    ax.legend(fontsize="x-small", ncol=2)
+    ax.set_title(f"query() against NumPy: {machine()}, OMP_NUM_THREADS {os.environ.get('OMP_NUM_THREADS', 'unset')}")
+    ax.grid(True, which="major", alpha=0.3)
+    ax.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0))
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=80)
     print(f"plot written to {path}")
 
 
 def main():
     path = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("results.png")
-    print(f"cores: {os.cpu_count()}, OMP_NUM_THREADS: {os.environ.get('OMP_NUM_THREADS', 'unset')}")
+    print(f"machine: {machine()}, OMP_NUM_THREADS: {os.environ.get('OMP_NUM_THREADS', 'unset')}")
     rows = measure()
     print_table(rows)
     plot(rows, path)

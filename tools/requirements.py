@@ -1,8 +1,13 @@
-"""Prints every pinned requirement of pyproject.toml: build, run, test and bench.
+"""Prints pip requirements from pyproject.toml.
 
-With --oldest-numpy it prints what the tests need at run time instead, with
-NumPy pinned to the oldest release that the run-time range admits, so that
-the tests can also run at that end of the range.
+Without options: everything this repository's .venv needs, exactly pinned
+where pyproject.toml pins it: the build system, CMake and Ninja for builds
+without isolation, the run-time range, the extras and every dependency
+group (tests, benchmarks, wheel repair).
+
+With --oldest-numpy or --newest-numpy: what the tests need at run time
+around an installed wheel, with NumPy pinned to the oldest release that the
+run-time range admits, or left to that range so that pip takes the newest.
 """
 import re
 import sys
@@ -12,18 +17,37 @@ from pathlib import Path
 project = tomllib.loads(Path(__file__).resolve().parent.parent.joinpath("pyproject.toml").read_text())
 runtime = list(project["project"]["dependencies"])
 extras = project["project"].get("optional-dependencies", {})
+groups = project.get("dependency-groups", {})
 
 
 def is_numpy(requirement):
     return re.match(r"numpy\b", requirement) is not None
 
 
-if "--oldest-numpy" in sys.argv[1:]:
+def oldest_numpy():
     (numpy_range,) = filter(is_numpy, runtime)
-    oldest = re.search(r">=\s*([0-9][0-9.]*)", numpy_range).group(1)
-    pins = runtime + extras["dask"] + [pin for pin in extras["test"] if not is_numpy(pin)] + [f"numpy=={oldest}"]
-else:
+    return "numpy==" + re.search(r">=\s*([0-9][0-9.]*)", numpy_range).group(1)
+
+
+def test_run(numpy):
+    without_numpy = [pin for pin in groups["test"] if not is_numpy(pin)]
+    return runtime + extras["dask"] + without_numpy + numpy
+
+
+def everything():
     pins = list(project["build-system"]["requires"]) + runtime
-    for extra in extras.values():
-        pins += extra
+    for requirements in [*extras.values(), *groups.values()]:
+        pins += requirements
+    return pins
+
+
+options = sys.argv[1:]
+if options == ["--oldest-numpy"]:
+    pins = test_run([oldest_numpy()])
+elif options == ["--newest-numpy"]:
+    pins = test_run([])
+elif not options:
+    pins = everything()
+else:
+    sys.exit("usage: requirements.py [--oldest-numpy | --newest-numpy]")
 print(" ".join(pins))

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include <fast_float/fast_float.h>
+#include "decimal_conversion.h"
 
 namespace tarnex {
 namespace {
@@ -26,15 +26,14 @@ bool hasNonZeroDigit(std::string_view mantissa) {
 }
 
 // Correctly rounded, longest valid prefix; out of range means an infinite
-// result or a zero from a literal that has a non-zero digit.
+// result or a zero from a literal that has a non-zero digit, whether the
+// conversion reports it or returns it.
 double convertNumber(std::string_view span) {
     double value = 0.0;
-    auto result = fast_float::from_chars(span.data(), span.data() + span.size(), value);
-    if (result.ec != std::errc() && result.ec != std::errc::result_out_of_range)
-        fail("Lexer error: Invalid number format");
+    auto result = detail::decimalFromChars(span.data(), span.data() + span.size(), value);
     std::string_view used = span.substr(0, static_cast<size_t>(result.ptr - span.data()));
     std::string_view mantissa = used.substr(0, used.find_first_of("eE"));
-    if (std::isinf(value) || (value == 0.0 && hasNonZeroDigit(mantissa)))
+    if (result.ec != std::errc() || std::isinf(value) || (value == 0.0 && hasNonZeroDigit(mantissa)))
         fail("Lexer error: Invalid number format");
     return value;
 }

@@ -85,6 +85,6 @@ def test_threadpoolctl_finds_the_bundled_openmp_runtime():
     if not bundled_files():
         pytest.skip("installed from a source build: libgomp is the system's")
     _qelto.query("a * 2", a=np.ones(1 << 16))  # the team exists
-    openmp = [Path(entry["filepath"]).resolve() for entry in threadpool_info() if entry["user_api"] == "openmp"]
+    openmp = [Path(entry["filepath"]).resolve() for entry in threadpool_info() if entry["internal_api"] == "openmp"]
     assert openmp, threadpool_info()
     assert set(openmp) <= set(bundled_files()), (openmp, bundled_files())

@@ -63,8 +63,8 @@ class _RegisteringLoader:
     def __init__(self, loader: Any) -> None:
         self._loader = loader
 
-    def create_module(self, spec: ModuleSpec) -> ModuleType | None:
-        module: ModuleType | None = self._loader.create_module(spec)
+    def create_module(self, found: ModuleSpec) -> ModuleType | None:
+        module: ModuleType | None = self._loader.create_module(found)
         return module
 
     def exec_module(self, module: ModuleType) -> None:
@@ -80,10 +80,10 @@ class _RegisterOnImport:
         if name != "threadpoolctl":
             return None
         sys.meta_path.remove(self)
-        spec = importlib.util.find_spec(name)
-        if spec is not None and spec.loader is not None:
-            spec.loader = _RegisteringLoader(spec.loader)  # type: ignore[assignment]
-        return spec
+        found = importlib.util.find_spec(name)
+        if found is not None and found.loader is not None:
+            found.loader = _RegisteringLoader(found.loader)  # type: ignore[assignment]
+        return found
 
 
 def register_with_threadpoolctl() -> None:

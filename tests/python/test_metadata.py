@@ -57,7 +57,7 @@ REQUIREMENTS = [Requirement(line) for line in METADATA.get_all("Requires-Dist")]
 
 @pytest.mark.parametrize("requirement", REQUIREMENTS, ids=str)
 def test_published_requirements_are_ranges_not_pins(requirement):
-    operators = {spec.operator for spec in requirement.specifier}
+    operators = {clause.operator for clause in requirement.specifier}
     assert operators, f"{requirement} is unbounded"
     assert not operators & {"==", "==="}, f"{requirement} pins one version"
 

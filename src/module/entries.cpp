@@ -1,6 +1,8 @@
 #include "entries.h"
 
+#include <cctype>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -140,18 +142,42 @@ PyObject* setConverter(PyObject*, PyObject* function) {
     Py_RETURN_NONE;
 }
 
+// A str that has no UTF-8 form is a TypeError, as from `_qelto.query`, with
+// the encoding error as its cause.
+[[noreturn]] void failText(PyObject* expr) {
+    if (PyErr_Occurred() == nullptr)
+        throw py::type_error("expr must be str, bytes or bytearray (got " + std::string(Py_TYPE(expr)->tp_name) + ")");
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_TypeError, "expr must be valid text: it has characters without a UTF-8 form");
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    throw PythonError();
+}
+
+// Names match without regard to ASCII case, so of two values named apart
+// only by case the expression could read just one: a ValueError naming both.
+void requireNamesApartInCase(const std::vector<std::string_view>& names) {
+    std::unordered_map<std::string, std::string_view> seen;
+    for (const std::string_view name : names) {
+        std::string lower(name);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto [first, inserted] = seen.emplace(std::move(lower), name);
+        if (!inserted)
+            throw py::value_error("Values '" + std::string(first->second) + "' and '" + std::string(name) +
+                                  "' are named alike: names match without regard to case");
+    }
+}
+
 // query(expr, /, *, out=None, **arrays): the result in the inputs' shape,
 // or in `out`. Values that need converting go through the converter first.
 PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         if (nargs != 1) throw py::type_error("query() takes expr as its one positional argument");
         Call call;
-        if (!readText(args[0], call)) {
-            if (PyErr_Occurred() != nullptr) throw PythonError();
-            throw py::type_error("expr must be str, bytes or bytearray (got " + std::string(Py_TYPE(args[0])->tp_name) +
-                                 ")");
-        }
+        if (!readText(args[0], call)) failText(args[0]);
         readKeywords(call, args + 1, kwnames, true);
+        requireNamesApartInCase(call.names);
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
         return evaluate(call, true).release();
@@ -168,7 +194,8 @@ constexpr const char* PACKAGE_QUERY_DOC =
     "expr evaluated element by element over the arrays, in the language and with the errors of\n"
     "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
     "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"
-    "round); complex, object, string and date values are a TypeError. The result has the arrays'\n"
+    "round; Python ints of any size do too); complex, object, string and date values are a\n"
+    "TypeError, and values whose names differ only in case a ValueError. The result has the arrays'\n"
     "shape when they share one (all 0-d: 0-d), else one dimension.\n\n"
     "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
     "receives the result and is returned; it may be the very memory of an input, but overlap\n"

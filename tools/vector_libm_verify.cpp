@@ -112,7 +112,9 @@ std::vector<Category> powCategories() {
              a = random.uniform(-10, 0);
              b = static_cast<double>(static_cast<int64_t>(random.next() % 121) - 60);
          }},
-        {"uniform x in (0, 4), y in [-30, 30]", 0.26,
+        {"negative x, y in [-3, 3]", 0.05,
+         [](Bits64& random, double& a, double& b) { a = random.uniform(-10, 0), b = random.uniform(-3, 3); }},
+        {"uniform x in (0, 4), y in [-30, 30]", 0.21,
          [](Bits64& random, double& a, double& b) { a = random.uniform(0, 4), b = random.uniform(-30, 30); }},
         {"uniform bit patterns of x, y in [-2, 2]", 0.15,
          [](Bits64& random, double& a, double& b) { a = fromBits(random.next()), b = random.uniform(-2, 2); }},

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "vector_libm.h"
 #include "vector_libm_constants.h"
@@ -184,13 +185,24 @@ template <bool with_tail>
 
 [[gnu::always_inline]] inline __m512d logLanes(__m512d x, __mmask8& special) {
     const __m512i ix = asBits(x);
+    const __m512i top = shiftRight(ix, 48);
     // Zero, negative, subnormal, infinite and NaN inputs.
-    special = _mm512_cmpgt_epu64_mask(_mm512_sub_epi64(shiftRight(ix, 48), broadcastBits(0x10)),
-                                      broadcastBits(0x7fdf));
+    special = _mm512_cmpgt_epu64_mask(_mm512_sub_epi64(top, broadcastBits(0x10)), broadcastBits(0x7fdf));
     const __mmask8 near_one = static_cast<__mmask8>(
         ~outside(ix, 0x3fee000000000000, 0x3090000000000) & ~special);
     __m512d y = logMain(ix);
     if (near_one) y = _mm512_mask_mov_pd(y, near_one, logNearOne(x));
+    if (!special) return y;
+    // The libm's answers that need no table: -inf for zeros, x for +inf, and
+    // its invalid operation (x - x) / (x - x) for negative and NaN inputs.
+    const __mmask8 zero = _mm512_testn_epi64_mask(shiftLeft(ix, 1), shiftLeft(ix, 1));
+    const __mmask8 infinite = _mm512_cmpeq_epu64_mask(ix, broadcastBits(0x7ff0000000000000));
+    const __mmask8 invalid = _mm512_cmpge_epu64_mask(top, broadcastBits(0x7ff0)) & static_cast<__mmask8>(~(zero | infinite));
+    const __m512d none = _mm512_sub_pd(x, x);
+    y = _mm512_mask_mov_pd(y, zero, broadcast(-std::numeric_limits<double>::infinity()));
+    y = _mm512_mask_mov_pd(y, infinite, x);
+    y = _mm512_mask_div_pd(y, invalid, none, none);
+    special &= static_cast<__mmask8>(~(zero | infinite | invalid));
     return y;
 }
 
@@ -248,6 +260,11 @@ template <bool with_tail>
     __mmask8 odd;
     const __mmask8 whole = integers(iy, odd);
     const __mmask8 main = y_usual & (x_usual | (x_negative & whole));
+    // A negative x and a finite, non-zero y that is no integer: the libm's
+    // invalid operation, (x - x) / (x - x).
+    const __mmask8 y_finite_nonzero = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(shiftLeft(iy, 1), broadcastBits(1)),
+                                                              broadcastBits(0xffdfffffffffffff));
+    const __mmask8 invalid = x_negative & y_finite_nonzero & static_cast<__mmask8>(~whole);
     const __m512i sign_bias = _mm512_maskz_mov_epi64(x_negative & odd, broadcastBits(0x800 << 7));
     const __m512i abs_ix = _mm512_and_si512(ix, broadcastBits(0x7fffffffffffffff));
     __m512d tail;
@@ -256,8 +273,9 @@ template <bool with_tail>
     const __m512d elo = _mm512_fmadd_pd(y, tail, _mm512_fmsub_pd(hi, y, ehi));
     __mmask8 exp_special;
     const __m512d result = expMain<true>(ehi, elo, sign_bias, exp_special);
-    special = static_cast<__mmask8>(~main | exp_special);
-    return result;
+    special = static_cast<__mmask8>((~main | exp_special) & ~invalid);
+    const __m512d none = _mm512_sub_pd(x, x);
+    return _mm512_mask_div_pd(result, invalid, none, none);
 }
 
 __mmask8 liveLanes(uint64_t left) { return left >= 8 ? 0xff : static_cast<__mmask8>((1u << left) - 1); }

@@ -29,6 +29,7 @@ struct VerifiedLibm {
 };
 constexpr VerifiedLibm VERIFIED_LIBMS[] = {
     {"d6e6f9e3af1243eed9bf5efd366dd015a9f22c13", "Debian 12, libc6 2.36-9+deb12u14"},
+    {"befc0308f899f79b901d4e738992787368cf70f7", "Debian 13, libc6 2.41-12+deb13u5"},
 };
 
 std::string hex(const unsigned char* bytes, size_t count) {

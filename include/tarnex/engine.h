@@ -51,10 +51,11 @@ const char* kernelLevelName();
 
 // The x86-64-v4 level computes exp, log and pow with vector kernels that give
 // the libm's bits, when a guard allows it for that function: the CPU is at
-// that level, the loaded libm's GNU build-id is one the kernels were verified
-// against, and the kernel agrees with that libm on a fixed check set. The
-// guard decides at a function's first use; otherwise the libm is called per
-// element, as at every other level.
+// that level, the GNU build-id of the loaded object that provides the
+// function is one the kernels were verified against, and the kernel agrees
+// with that object on a fixed check set. The guard decides at a function's
+// first use; otherwise the libm is called per element, as at every other
+// level.
 enum class VectorLibmFunction : uint8_t { EXP, LOG, POW };
 constexpr int VECTOR_LIBM_FUNCTIONS = 3;
 struct VectorLibmDecision {

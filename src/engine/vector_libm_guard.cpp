@@ -81,16 +81,21 @@ int findBuildId(dl_phdr_info* info, size_t, void* data) {
     return 0;
 }
 
-// The object that the dynamic linker resolves exp to: the libm the process uses.
-std::string readLibmBuildId() {
-    BuildIdSearch search{reinterpret_cast<uintptr_t>(dlsym(RTLD_DEFAULT, "exp")), ""};
+// The build-id of the object that the dynamic linker resolves f's name to:
+// the libm the process uses, unless another library stands in for f.
+std::string readBuildIdOf(VectorLibmFunction f) {
+    BuildIdSearch search{reinterpret_cast<uintptr_t>(dlsym(RTLD_DEFAULT, vectorLibmName(f))), ""};
     if (search.address != 0) dl_iterate_phdr(findBuildId, &search);
     return search.build_id;
 }
 
-const std::string& libmBuildId() {
-    static const std::string id = readLibmBuildId();
-    return id;
+const std::string& libmBuildId(VectorLibmFunction f) {
+    static const std::string ids[VECTOR_LIBM_FUNCTIONS] = {
+#define TARNEX_VECTOR_LIBM_BUILD_ID(function, builtin, name, arity) readBuildIdOf(VectorLibmFunction::function),
+        TARNEX_VECTOR_LIBM(TARNEX_VECTOR_LIBM_BUILD_ID)
+#undef TARNEX_VECTOR_LIBM_BUILD_ID
+    };
+    return ids[static_cast<int>(f)];
 }
 
 bool verifiedBuild(const std::string& build_id) {
@@ -138,7 +143,7 @@ void decideOnce(VectorLibmFunction f) {
     const int index = static_cast<int>(f);
     std::lock_guard lock(all.deciding);
     if (all.state[index].load(std::memory_order_relaxed) != State::UNDECIDED) return;
-    const char* refusal = decide(f, all.build_id_overridden ? all.build_id : libmBuildId());
+    const char* refusal = decide(f, all.build_id_overridden ? all.build_id : libmBuildId(f));
     all.reason[index].store(refusal ? refusal : "verified libm", std::memory_order_relaxed);
     all.state[index].store(refusal ? State::REFUSED : State::USED, std::memory_order_release);
 }
@@ -160,7 +165,7 @@ VectorLibmDecision vectorLibmDecision(VectorLibmFunction f) {
     return {used, decisions().reason[static_cast<int>(f)].load(std::memory_order_relaxed)};
 }
 
-const char* loadedLibmBuildId() { return libmBuildId().c_str(); }
+const char* loadedLibmBuildId() { return libmBuildId(VectorLibmFunction::EXP).c_str(); }
 
 void redecideVectorLibm(const char* build_id) {
     Decisions& all = decisions();

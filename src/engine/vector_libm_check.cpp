@@ -48,6 +48,9 @@ void around(std::vector<double>& out, double value, int ulps) {
     for (int64_t step = -ulps; step <= ulps; ++step) out.push_back(std::bit_cast<double>(bits + step));
 }
 
+// Room for every input of a set at once, so it is built without copying.
+constexpr size_t SET_CAPACITY = RANDOM_INPUTS + 8192;
+
 CheckSet unary(std::vector<double> a) {
     CheckSet set{std::move(a), {}};
     set.b = set.a;
@@ -57,6 +60,7 @@ CheckSet unary(std::vector<double> a) {
 CheckSet expSet() {
     std::vector<double> a = {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -MAX, MIN_NORMAL, -MIN_NORMAL,
                              MIN_SUBNORMAL, -MIN_SUBNORMAL};
+    a.reserve(SET_CAPACITY);
     for (double threshold : {0x1p-54, 512.0, 1024.0, 0x1.62e42fefa39efp+9, 0x1.74910d52d3051p+9,
                              0x1.6232bdd7abcd2p+9})
         for (double sign : {1.0, -1.0}) around(a, sign * threshold, THRESHOLD_ULPS);
@@ -70,6 +74,7 @@ CheckSet expSet() {
 
 CheckSet logSet() {
     std::vector<double> a = {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -2.0, MIN_SUBNORMAL, 1e-310};
+    a.reserve(SET_CAPACITY);
     for (uint64_t threshold : {0x3fee000000000000ull, 0x3ff1090000000000ull, 0x0010000000000000ull,
                                0x3ff0000000000000ull, 0x7fefffffffffffffull})
         around(a, fromBits(threshold), THRESHOLD_ULPS);
@@ -107,6 +112,8 @@ void powThresholds(CheckSet& set) {
 
 CheckSet powSet() {
     CheckSet set;
+    set.a.reserve(SET_CAPACITY);
+    set.b.reserve(SET_CAPACITY);
     powSpecials(set);
     powThresholds(set);
     for (int index = 0; index < 128; ++index)

@@ -45,7 +45,7 @@ Generator near(std::vector<double> points, double other = 0.0) {
     return [points, other](Bits64& random, double& a, double& b) {
         const double point = points[random.next() % points.size()];
         const int64_t step = static_cast<int64_t>(random.next() % (2 * THRESHOLD_ULPS + 1)) - THRESHOLD_ULPS;
-        a = std::bit_cast<double>(std::bit_cast<int64_t>(point) + step);
+        a = std::bit_cast<double>(std::bit_cast<uint64_t>(point) + static_cast<uint64_t>(step));  // wraps at -0
         b = other;
     };
 }

@@ -44,8 +44,8 @@ double fromBits(uint64_t bits) { return std::bit_cast<double>(bits); }
 
 // `value` and its neighbours up to `ulps` bit patterns either side.
 void around(std::vector<double>& out, double value, int ulps) {
-    const int64_t bits = std::bit_cast<int64_t>(value);
-    for (int64_t step = -ulps; step <= ulps; ++step) out.push_back(std::bit_cast<double>(bits + step));
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    for (int64_t step = -ulps; step <= ulps; ++step) out.push_back(std::bit_cast<double>(bits + static_cast<uint64_t>(step)));
 }
 
 // Room for every input of a set at once, so it is built without copying.

@@ -129,7 +129,7 @@ std::vector<double> neighbours(std::initializer_list<double> points, int ulps) {
     std::vector<double> out;
     for (double point : points)
         for (int step = -ulps; step <= ulps; ++step)
-            out.push_back(std::bit_cast<double>(std::bit_cast<int64_t>(point) + step));
+            out.push_back(std::bit_cast<double>(std::bit_cast<uint64_t>(point) + static_cast<uint64_t>(step)));
     return out;
 }
 

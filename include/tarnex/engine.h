@@ -68,6 +68,9 @@ bool evaluateMasked(const Program& program, uint64_t count, double* out, const d
 constexpr int64_t BLOCK_SIZE = 4096;
 // Below two full blocks a thread team costs more than it saves.
 constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
+// A team opens only for work the plan estimates at this much of one core's
+// time or more: several times what waking a sleeping helper costs.
+constexpr double TEAM_MIN_WORK_NANOSECONDS = 20e3;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,
 // already advanced to the block; it may be null when there are none. Programs

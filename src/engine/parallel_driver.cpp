@@ -2,6 +2,7 @@
 #include <atomic>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "fork_safety.h"
 #include "plan.h"
+#include "worker_pool.h"
 
 namespace tarnex {
 namespace {
@@ -19,26 +21,37 @@ thread_local std::vector<const double*> block_inputs;
 
 std::atomic<int> thread_count_setting{0};
 
-// The one place that decides whether a thread team is opened.
+// Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
+// for one thread and a short one for the other. Where the program lets the
+// blocks be cut anywhere, the team instead shares equal pieces, whole tiles
+// long and never longer than `block_size`, a few per thread, so that a
+// thread the kernel holds back leaves little for the others to wait on.
+constexpr int64_t EVEN_BLOCK_GRAIN = 256;
+constexpr int64_t PIECES_PER_THREAD = 4;
+
+// The one place that decides whether a thread team is opened: where the
+// plan's estimate of the work pays for waking the team several times over,
+// and the work makes two pieces at least.
 bool useThreadTeam(const Program& program, int64_t n) {
-    const int64_t team_min = program.plan ? program.plan->team_min_elements : PARALLEL_MIN_ELEMENTS;
-    return n >= team_min && parallelRegionsAllowed();
+    if (!program.plan) return n >= PARALLEL_MIN_ELEMENTS && teamsAllowed();
+    const int64_t fewest = program.plan->any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
+    return n >= fewest && static_cast<double>(n) * program.plan->cost.nanoseconds >= TEAM_MIN_WORK_NANOSECONDS &&
+           teamsAllowed();
 }
 
-// An exception leaving a worker thread ends the process, so each thread parks
+// An exception leaving a helper thread ends the process, so each thread parks
 // its error here. The error of the block that starts first is kept, and is
-// raised again on the calling thread: blocks after a failed one need not
-// run, blocks before it always do, so the same input gives the same message
-// whatever the number of threads and their timing.
+// raised again on the calling thread: blocks are claimed in order, blocks
+// after a failed one need not run and blocks before it always do, so the
+// same input gives the same message whatever the number of threads and their
+// timing.
 class LowestError {
 public:
     void capture(int64_t start) noexcept {
-#pragma omp critical(tarnex_lowest_error)
-        {
-            if (start < failed_at_.load(std::memory_order_relaxed)) {
-                error_ = std::current_exception();
-                failed_at_.store(start, std::memory_order_relaxed);
-            }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (start < failed_at_.load(std::memory_order_relaxed)) {
+            error_ = std::current_exception();
+            failed_at_.store(start, std::memory_order_relaxed);
         }
     }
 
@@ -50,6 +63,7 @@ public:
     }
 
 private:
+    std::mutex mutex_;
     std::exception_ptr error_;
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
@@ -64,9 +78,7 @@ void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t
 // pointers on its stack, sparing a thread-local lookup per call.
 constexpr uint64_t LOCAL_INPUTS = 16;
 
-// The calling thread alone, outside OpenMP: even a region whose if clause is
-// false costs about 0.4 us of team set-up and barrier wake-ups, a third of a
-// small call, and a forked child must not enter the runtime at all.
+// The calling thread alone: no helper is woken or waited for.
 void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, const Program& program, int64_t n,
                              const std::vector<const double*>& input_data) {
     const double* local[LOCAL_INPUTS];
@@ -79,18 +91,42 @@ void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, cons
         runBlock(program, var_count, start, std::min(n - start, step), out, input_data, inputs);
 }
 
-// Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
-// for one thread and a short one for the other. Where the program lets the
-// blocks be cut anywhere, each thread instead gets the same number of equal
-// blocks, whole tiles long and never longer than `block_size`.
-constexpr int64_t EVEN_BLOCK_GRAIN = 256;
-
 int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int64_t threads) {
     if (!program.plan || !program.plan->any_layout) return block_size;
-    const int64_t rounds = (n + threads * block_size - 1) / (threads * block_size);
-    const int64_t even = (n + threads * rounds - 1) / (threads * rounds);
+    const int64_t pieces = threads * PIECES_PER_THREAD;
+    const int64_t rounds = (n + pieces * block_size - 1) / (pieces * block_size);
+    const int64_t even = (n + pieces * rounds - 1) / (pieces * rounds);
     return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
 }
+
+// The blocks of one evaluation as the pool runs them, on any thread.
+class TeamJob final : public detail::BlockJob {
+public:
+    TeamJob(const Program& program, uint64_t var_count, int64_t step, int64_t n, double* out,
+            const std::vector<const double*>& input_data)
+        : program_(program), var_count_(var_count), step_(step), n_(n), out_(out), input_data_(input_data) {}
+
+    void run(int64_t block) noexcept override {
+        const int64_t start = block * step_;
+        if (error_.skips(start)) return;
+        try {
+            if (block_inputs.size() < var_count_) block_inputs.resize(var_count_);
+            runBlock(program_, var_count_, start, std::min(n_ - start, step_), out_, input_data_, block_inputs.data());
+        } catch (...) {
+            error_.capture(start);
+        }
+    }
+
+    void rethrowIfAny() const { error_.rethrowIfAny(); }
+
+private:
+    const Program& program_;
+    uint64_t var_count_;
+    int64_t step_, n_;
+    double* out_;
+    const std::vector<const double*>& input_data_;
+    LowestError error_;
+};
 
 }  // namespace
 
@@ -104,7 +140,7 @@ void setThreadCount(int count) {
 int threadCountSetting() { return thread_count_setting.load(std::memory_order_relaxed); }
 
 int threadCount() {
-    if (!parallelRegionsAllowed()) return 1;
+    if (!teamsAllowed()) return 1;
     const int setting = threadCountSetting();
     return setting != 0 ? setting : std::max(1, omp_get_max_threads());
 }
@@ -113,31 +149,12 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {
     const Program& code = *program;
-    const bool team = useThreadTeam(code, n);
-    if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
-    const int threads = threadCount();
+    const int threads = useThreadTeam(code, n) ? threadCount() : 1;
+    if (threads <= 1) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
     const int64_t step = teamBlockSize(code, n, block_size, threads);
-    LowestError error;
-#pragma omp parallel if (team) num_threads(threads)
-    {
-        bool ready = true;
-        try {
-            if (block_inputs.size() < var_count) block_inputs.resize(var_count);
-        } catch (...) {
-            error.capture(-1);  // before every block: no thread can do better
-            ready = false;
-        }
-#pragma omp for schedule(static)
-        for (int64_t start = 0; start < n; start += step) {
-            if (!ready || error.skips(start)) continue;
-            try {
-                runBlock(code, var_count, start, std::min(n - start, step), out, input_data, block_inputs.data());
-            } catch (...) {
-                error.capture(start);
-            }
-        }
-    }
-    error.rethrowIfAny();
+    TeamJob job(code, var_count, step, n, out, input_data);
+    detail::runBlocks(job, (n + step - 1) / step, threads - 1);
+    job.rethrowIfAny();
 }
 
 }  // namespace tarnex

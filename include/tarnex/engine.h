@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,13 +20,15 @@ struct Plan;
 
 // An estimate, made when the program is planned, of the nanoseconds one
 // element takes on one core (measured costs of each route, operation and
-// library function), for callers that cut a long evaluation into slices.
-// Slices of a program that fails whole blocks must be whole blocks starting
-// at block boundaries (`whole_blocks`); any other program gives the same
-// results and errors wherever its slices and blocks are cut.
+// library function), and of the bytes of memory it moves (its inputs read
+// and its result written), for callers that cut a long evaluation into
+// slices. Slices of a program that fails whole blocks must be whole blocks
+// starting at block boundaries (`whole_blocks`); any other program gives the
+// same results and errors wherever its slices and blocks are cut.
 struct ElementCost {
     double nanoseconds = 0.0;
     bool whole_blocks = true;
+    double bytes = 0.0;
 };
 
 // How `program` is to be run: its route, its block steps or the masked
@@ -69,8 +72,11 @@ constexpr int64_t BLOCK_SIZE = 4096;
 // Below two full blocks a thread team costs more than it saves.
 constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
 // A team opens only for work the plan estimates at this much of one core's
-// time or more: several times what waking a sleeping helper costs.
-constexpr double TEAM_MIN_WORK_NANOSECONDS = 20e3;
+// time or more. Waking sleeping helpers costs the caller about 4 us and
+// brings the first one in some 40 us later (bench/busy_machine.py); helpers
+// still spinning after the last call cost a fraction of a microsecond.
+constexpr double TEAM_MIN_WORK_NANOSECONDS = 50e3;
+constexpr double TEAM_MIN_WORK_AWAKE_NANOSECONDS = 10e3;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,
 // already advanced to the block; it may be null when there are none. Programs
@@ -112,5 +118,18 @@ constexpr int MAX_THREAD_COUNT = 1024;
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data);
+
+// About this much of one core's time passes between two questions of
+// evaluateInSlices, by the plan's estimate of the computing, the memory
+// traffic and the first touch of a fresh result's pages.
+constexpr double SLICE_NANOSECONDS = 20e6;
+
+// evaluateParallel over a planned program in slices, for a caller that must
+// answer Ctrl-C: between two slices it asks `stop` on the calling thread and
+// returns false, `out` partly written, as soon as `stop` says true; true once
+// every element is written. Slices of a program that fails whole blocks are
+// whole blocks, so results and errors are those of one evaluateParallel call.
+bool evaluateInSlices(uint64_t var_count, double* out, const std::shared_ptr<Program>& program, int64_t n,
+                      const std::vector<const double*>& input_data, const std::function<bool()>& stop);
 
 }  // namespace tarnex

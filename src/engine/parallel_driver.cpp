@@ -30,13 +30,15 @@ constexpr int64_t EVEN_BLOCK_GRAIN = 256;
 constexpr int64_t PIECES_PER_THREAD = 4;
 
 // The one place that decides whether a thread team is opened: where the
-// plan's estimate of the work pays for waking the team several times over,
-// and the work makes two pieces at least.
+// plan's estimate of the work pays for waking the team many times over, and
+// the work makes two pieces at least.
 bool useThreadTeam(const Program& program, int64_t n) {
     if (!program.plan) return n >= PARALLEL_MIN_ELEMENTS && teamsAllowed();
     const int64_t fewest = program.plan->any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
-    return n >= fewest && static_cast<double>(n) * program.plan->cost.nanoseconds >= TEAM_MIN_WORK_NANOSECONDS &&
-           teamsAllowed();
+    if (n < fewest) return false;
+    const double work = static_cast<double>(n) * program.plan->cost.nanoseconds;
+    if (work < TEAM_MIN_WORK_AWAKE_NANOSECONDS) return false;
+    return (work >= TEAM_MIN_WORK_NANOSECONDS || detail::helpersAwake()) && teamsAllowed();
 }
 
 // An exception leaving a helper thread ends the process, so each thread parks

@@ -477,6 +477,8 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     auto plan = std::make_shared<Plan>();
     planRoute(program, plan);
     plan->cost = estimateCost(program, *plan);
+    // Each element's inputs are read once and its result written once.
+    plan->cost.bytes = static_cast<double>(sizeof(double) * (plan->read_variables.size() + 1));
     return plan;
 }
 

@@ -62,6 +62,7 @@ public:
     bool tryTake() { return !busy_.exchange(true, std::memory_order_acquire); }
     void release() { busy_.store(false, std::memory_order_release); }
     int started() const { return started_.load(std::memory_order_relaxed); }
+    bool awake() const { return started() > 0 && sleepers_.load(std::memory_order_relaxed) == 0; }
     // Starts helpers until there are `wanted`; how many there are.
     int ensureHelpers(int wanted);
 
@@ -123,8 +124,11 @@ bool Pool::takeSeat() {
     return seats > 0;
 }
 
+// Each helper that takes a seat wakes the next sleeper, so the caller pays
+// for one wake-up whatever the size of the team.
 void Pool::help() {
     if (!takeSeat()) return;
+    if (seats_.load() > 0 && sleepers_.load() != 0) futexWake(job_word_, 1);
     const int64_t ran = claimAndRun();
     if (ran == 0) return;
     done_.fetch_add(static_cast<uint32_t>(ran));
@@ -158,7 +162,7 @@ void Pool::publish(BlockJob& job, int64_t blocks, int helpers) {
     seats_.store(helpers);
     claim_.store(next_job << INDEX_BITS);
     job_word_.fetch_add(1);
-    if (sleepers_.load() != 0) futexWake(job_word_, helpers);
+    if (sleepers_.load() != 0) futexWake(job_word_, 1);
 }
 
 // Waits for the blocks helpers claimed; a helper that claimed none is not
@@ -217,5 +221,7 @@ void runBlocks(BlockJob& job, int64_t blocks, int helpers) {
 }
 
 int startedHelpers() { return pool().started(); }
+
+bool helpersAwake() { return pool().awake(); }
 
 }  // namespace tarnex::detail

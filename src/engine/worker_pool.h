@@ -33,4 +33,8 @@ void runBlocks(BlockJob& job, int64_t blocks, int helpers);
 // How many helper threads the process has started (for tests and benches).
 int startedHelpers();
 
+// Whether every helper started is awake: running a job, or still spinning
+// after one, so that a new job costs no wake-up.
+bool helpersAwake();
+
 }  // namespace tarnex::detail

@@ -1,14 +1,16 @@
 #include "worker_pool.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
-#include <system_error>
+#include <exception>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -88,13 +90,31 @@ private:
     std::vector<std::thread> helpers_;
 };
 
+// Helpers start with every signal blocked, so that signals reach the
+// program's own threads and never interrupt a helper's wait.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
 int Pool::ensureHelpers(int wanted) {
     while (static_cast<int>(helpers_.size()) < wanted && teamsAllowed()) {
         noteHelpersStarted();
         try {
+            const SignalsBlocked blocked;
             helpers_.emplace_back([this, seen = job_word_.load()] { helperMain(seen); });
-        } catch (const std::system_error&) {
-            break;  // the caller works on with the helpers it has
+        } catch (const std::exception&) {
+            break;  // no thread or no memory for one: the caller works on with the helpers it has
         }
         started_.store(static_cast<int>(helpers_.size()), std::memory_order_relaxed);
     }
@@ -210,6 +230,7 @@ void runAlone(BlockJob& job, int64_t blocks) {
 void runBlocks(BlockJob& job, int64_t blocks, int helpers) {
     Pool& helpers_pool = pool();
     if (helpers <= 0 || blocks <= 1 || !helpers_pool.tryTake()) return runAlone(job, blocks);
+    const std::unique_ptr<Pool, void (*)(Pool*)> held(&helpers_pool, [](Pool* taken) { taken->release(); });
     const int available = helpers_pool.ensureHelpers(helpers);
     for (int64_t first = 0; first < blocks; first += MAX_JOB_BLOCKS) {
         Offset part(job, first);
@@ -217,7 +238,6 @@ void runBlocks(BlockJob& job, int64_t blocks, int helpers) {
         if (available == 0) runAlone(part, count);
         else helpers_pool.run(part, count, available);
     }
-    helpers_pool.release();
 }
 
 int startedHelpers() { return pool().started(); }

@@ -73,9 +73,11 @@ constexpr int64_t BLOCK_SIZE = 4096;
 constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
 // A team opens only for work the plan estimates at this much of one core's
 // time or more. Waking sleeping helpers costs the caller about 4 us and
-// brings the first one in some 40 us later (bench/busy_machine.py); helpers
-// still spinning after the last call cost a fraction of a microsecond.
+// brings the first one in some 40 us later (2 cores, C++ calls 1 ms apart);
+// helpers still spinning after the last call cost a fraction of a
+// microsecond.
 constexpr double TEAM_MIN_WORK_NANOSECONDS = 50e3;
+// While every helper is still awake after the last team call:
 constexpr double TEAM_MIN_WORK_AWAKE_NANOSECONDS = 10e3;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,
@@ -101,17 +103,20 @@ int threadCountSetting();
 // The team size of the calling thread's next evaluation that opens a team:
 // 1 where no team may open (in a process forked after a team ran).
 int threadCount();
-// Every thread keeps its scratch (up to 8 MiB) for the life of the process,
-// and the runtime ends the process when it cannot start a thread.
+// Every thread keeps its scratch (up to 8 MiB) for the life of the process;
+// a helper that cannot be started is done without.
 constexpr int MAX_THREAD_COUNT = 1024;
 
-// Evaluates `n` elements in blocks of `block_size`, on a team of
-// threadCount() threads from PARALLEL_MIN_ELEMENTS elements on and on the
-// calling thread below. A planned program that no element can fail may run
-// on the team in shorter, equal blocks, and from fewer elements when it
-// calls the math library: its results do not depend on where blocks are cut.
-// An error in any block is raised again on the calling thread after the team
-// has finished; the output is then unspecified. `out` may be the very memory
+// Evaluates `n` elements in blocks of `block_size`, on a team of the
+// calling thread and threadCount() - 1 helpers where the plan's estimate of
+// the work pays for one (TEAM_MIN_WORK_NANOSECONDS, at least two blocks) and
+// on the calling thread otherwise; an unplanned program from
+// PARALLEL_MIN_ELEMENTS elements on. The team's threads claim blocks in order
+// from one counter. A planned program that no element can fail may run on
+// the team in shorter, equal blocks, from 512 elements on: its results do not
+// depend on where blocks are cut. An error in any block is raised again on
+// the calling thread once every claimed block has run; the output is then
+// unspecified. `out` may be the very memory
 // of an input, since every route reads an element's inputs before it writes
 // that element and writes nothing of a block it has to run again; any other
 // overlap of `out` with an input is not allowed.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "tarnex/input_layout.h"
 #include "tarnex/program.h"
 
 namespace tarnex {
@@ -123,18 +124,24 @@ constexpr int MAX_THREAD_COUNT = 1024;
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data);
+// The same over elements [first, first + n) of inputs laid out by `layout`,
+// into out[first, first + n): a slice of a longer evaluation. Blocks start
+// at `first` and every `block_size` elements after it.
+void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
+                      const std::shared_ptr<Program>& program);
 
 // About this much of one core's time passes between two questions of
 // evaluateInSlices, by the plan's estimate of the computing, the memory
 // traffic and the first touch of a fresh result's pages.
 constexpr double SLICE_NANOSECONDS = 20e6;
 
-// evaluateParallel over a planned program in slices, for a caller that must
-// answer Ctrl-C: between two slices it asks `stop` on the calling thread and
-// returns false, `out` partly written, as soon as `stop` says true; true once
-// every element is written. Slices of a program that fails whole blocks are
-// whole blocks, so results and errors are those of one evaluateParallel call.
-bool evaluateInSlices(uint64_t var_count, double* out, const std::shared_ptr<Program>& program, int64_t n,
-                      const std::vector<const double*>& input_data, const std::function<bool()>& stop);
+// evaluateParallel over every element of `layout`, for a planned program,
+// in slices, for a caller that must answer Ctrl-C: between two slices it
+// asks `stop` on the calling thread and returns false, `out` partly written,
+// as soon as `stop` says true; true once every element is written. Slices of
+// a program that fails whole blocks are whole blocks, so results and errors
+// are those of one evaluateParallel call.
+bool evaluateInSlices(const InputLayout& layout, double* out, const std::shared_ptr<Program>& program,
+                      const std::function<bool()>& stop);
 
 }  // namespace tarnex

@@ -70,10 +70,10 @@ private:
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
 
-void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t length, double* out,
-              const std::vector<const double*>& input_data, const double** inputs) {
-    for (uint64_t v = 0; v < var_count; ++v) inputs[v] = input_data[v] + start;
-    evaluateBlock(program, static_cast<uint64_t>(length), out + start, var_count == 0 ? nullptr : inputs);
+void runBlock(const Program& program, const InputLayout& layout, int64_t start, int64_t length, double* out,
+              const double** inputs) {
+    layout.load(start, length, inputs);
+    evaluateBlock(program, static_cast<uint64_t>(length), out + start, layout.inputCount() == 0 ? nullptr : inputs);
 }
 
 // Up to this many variables the calling thread keeps its block's input
@@ -81,16 +81,17 @@ void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t
 constexpr uint64_t LOCAL_INPUTS = 16;
 
 // The calling thread alone: no helper is woken or waited for.
-void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, const Program& program, int64_t n,
-                             const std::vector<const double*>& input_data) {
+void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out,
+                             const Program& program) {
+    const uint64_t var_count = layout.inputCount();
     const double* local[LOCAL_INPUTS];
     const double** inputs = local;
     if (var_count > LOCAL_INPUTS) {
         if (block_inputs.size() < var_count) block_inputs.resize(var_count);
         inputs = block_inputs.data();
     }
-    for (int64_t start = 0; start < n; start += step)
-        runBlock(program, var_count, start, std::min(n - start, step), out, input_data, inputs);
+    for (int64_t start = first; start < end; start += step)
+        runBlock(program, layout, start, std::min(end - start, step), out, inputs);
 }
 
 int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int64_t threads) {
@@ -101,19 +102,20 @@ int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int
     return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
 }
 
-// The blocks of one evaluation as the pool runs them, on any thread.
+// The blocks of one evaluation, [first, end), as the pool runs them on any
+// thread.
 class TeamJob final : public detail::BlockJob {
 public:
-    TeamJob(const Program& program, uint64_t var_count, int64_t step, int64_t n, double* out,
-            const std::vector<const double*>& input_data)
-        : program_(program), var_count_(var_count), step_(step), n_(n), out_(out), input_data_(input_data) {}
+    TeamJob(const Program& program, const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out)
+        : program_(program), layout_(layout), first_(first), end_(end), step_(step), out_(out) {}
 
     void run(int64_t block) noexcept override {
-        const int64_t start = block * step_;
+        const int64_t start = first_ + block * step_;
         if (error_.skips(start)) return;
         try {
-            if (block_inputs.size() < var_count_) block_inputs.resize(var_count_);
-            runBlock(program_, var_count_, start, std::min(n_ - start, step_), out_, input_data_, block_inputs.data());
+            const uint64_t var_count = layout_.inputCount();
+            if (block_inputs.size() < var_count) block_inputs.resize(var_count);
+            runBlock(program_, layout_, start, std::min(end_ - start, step_), out_, block_inputs.data());
         } catch (...) {
             error_.capture(start);
         }
@@ -123,10 +125,9 @@ public:
 
 private:
     const Program& program_;
-    uint64_t var_count_;
-    int64_t step_, n_;
+    const InputLayout& layout_;
+    int64_t first_, end_, step_;
     double* out_;
-    const std::vector<const double*>& input_data_;
     LowestError error_;
 };
 
@@ -150,11 +151,18 @@ int threadCount() {
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const std::shared_ptr<Program>& program, int64_t n,
                       const std::vector<const double*>& input_data) {
+    const InputLayout layout(n, std::span(input_data.data(), var_count));
+    evaluateParallel(layout, 0, n, block_size, out, program);
+}
+
+void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
+                      const std::shared_ptr<Program>& program) {
     const Program& code = *program;
+    const int64_t end = first + n;
     const int threads = useThreadTeam(code, n) ? threadCount() : 1;
-    if (threads <= 1) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
+    if (threads <= 1) return evaluateOnCallingThread(layout, first, end, block_size, out, code);
     const int64_t step = teamBlockSize(code, n, block_size, threads);
-    TeamJob job(code, var_count, step, n, out, input_data);
+    TeamJob job(code, layout, first, end, step, out);
     detail::runBlocks(job, (n + step - 1) / step, threads - 1);
     job.rethrowIfAny();
 }

@@ -40,19 +40,17 @@ Slicing slicingFor(const ElementCost& cost, int64_t n) {
 
 }  // namespace
 
-bool evaluateInSlices(uint64_t var_count, double* out, const std::shared_ptr<Program>& program, int64_t n,
-                      const std::vector<const double*>& input_data, const std::function<bool()>& stop) {
+bool evaluateInSlices(const InputLayout& layout, double* out, const std::shared_ptr<Program>& program,
+                      const std::function<bool()>& stop) {
+    const int64_t n = layout.elementCount();
     const Slicing slicing = slicingFor(elementCost(*program), n);
     if (slicing.elements >= n) {
-        evaluateParallel(var_count, BLOCK_SIZE, out, program, n, input_data);
+        evaluateParallel(layout, 0, n, BLOCK_SIZE, out, program);
         return true;
     }
-    std::vector<const double*> slice(input_data.size());
     for (int64_t start = 0; start < n; start += slicing.elements) {
         if (start > 0 && stop()) return false;
-        for (size_t v = 0; v < input_data.size(); ++v) slice[v] = input_data[v] + start;
-        evaluateParallel(var_count, slicing.block_size, out + start, program, std::min(slicing.elements, n - start),
-                         slice);
+        evaluateParallel(layout, start, std::min(slicing.elements, n - start), slicing.block_size, out, program);
     }
     return true;
 }

@@ -40,13 +40,13 @@ std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vect
 // enough to let Python run its signal handlers, and keeps it when one raised.
 // At exit the interpreter ends a daemon thread as it takes the lock back: that
 // unwind passes on without the lock.
-void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
-                           const std::vector<const double*>& data) {
+void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, const tarnex::InputLayout& inputs,
+                           double* out) {
     PyThreadState* state = PyEval_SaveThread();
     bool retaking = false;
     bool finished = false;
     try {
-        finished = tarnex::evaluateInSlices(data.size(), out, program, n, data, [&] {
+        finished = tarnex::evaluateInSlices(inputs, out, program, [&] {
             retaking = true;
             PyEval_RestoreThread(state);
             retaking = false;

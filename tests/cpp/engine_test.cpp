@@ -685,16 +685,17 @@ TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {
         auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "x"}));
         program->plan = planProgram(*program);
         std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
+        const InputLayout layout(n, data);
         for (int threads : {1, 3}) {
             setThreadCount(threads);
             Column whole(n), sliced(n);
             evaluateParallel(4, BLOCK_SIZE, whole.data(), program, n, data);
             int asked = 0;
-            EXPECT_TRUE(evaluateInSlices(4, sliced.data(), program, n, data, [&] { return ++asked < 0; }));
+            EXPECT_TRUE(evaluateInSlices(layout, sliced.data(), program, [&] { return ++asked < 0; }));
             EXPECT_GT(asked, 0) << text;
             EXPECT_EQ(0, std::memcmp(whole.data(), sliced.data(), n * sizeof(double))) << text << ", " << threads;
             Column stopped(n, kUnwritten);
-            EXPECT_FALSE(evaluateInSlices(4, stopped.data(), program, n, data, [] { return true; }));
+            EXPECT_FALSE(evaluateInSlices(layout, stopped.data(), program, [] { return true; }));
             EXPECT_TRUE(sameValue(stopped.back(), kUnwritten)) << text;
             EXPECT_FALSE(sameValue(stopped.front(), kUnwritten)) << text;
         }
@@ -707,10 +708,11 @@ TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {
         auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "x"}));
         program->plan = planProgram(*program);
         std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
+        const InputLayout layout(n, data);
         Column out(n);
         for (int threads : {1, 3}) {
             setThreadCount(threads);
-            EXPECT_EQ(errorOf([&] { evaluateInSlices(4, out.data(), program, n, data, [] { return false; }); }), error)
+            EXPECT_EQ(errorOf([&] { evaluateInSlices(layout, out.data(), program, [] { return false; }); }), error)
                 << text << ", " << threads;
         }
     }

@@ -42,10 +42,25 @@ bool spinUntil(Ready ready, std::chrono::nanoseconds limit) {
     }
 }
 
-// An idle helper spins this long for the next job before it sleeps: long
-// enough to catch the next call of a loop of calls, short enough that on a
-// busy machine it takes little from the threads that work.
+// Gives the core away between looks until `word` differs from `seen` or
+// `limit` has passed; whether it changed.
+bool yieldUntil(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::nanoseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (word.load(std::memory_order_relaxed) == seen) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// An idle helper spins this long for the next job, long enough to catch the
+// next call of a loop of calls; then, until HELPER_YIELDING has passed, it
+// gives its core to any thread that wants it between looks, so that on a
+// busy machine it takes little from the threads that work while the next
+// call after some other work of the caller still finds it awake; then it
+// sleeps.
 constexpr std::chrono::microseconds HELPER_SPIN{50};
+constexpr std::chrono::microseconds HELPER_YIELDING{1000};
 // The caller spins this long for blocks others have claimed before it sleeps.
 constexpr std::chrono::microseconds CALLER_SPIN{50};
 
@@ -129,7 +144,8 @@ void Pool::helperMain(uint32_t seen) {
 }
 
 uint32_t Pool::awaitJob(uint32_t seen) {
-    if (!spinUntil([&] { return job_word_.load(std::memory_order_relaxed) != seen; }, HELPER_SPIN)) {
+    const auto changed = [&] { return job_word_.load(std::memory_order_relaxed) != seen; };
+    if (!spinUntil(changed, HELPER_SPIN) && !yieldUntil(job_word_, seen, HELPER_YIELDING - HELPER_SPIN)) {
         sleepers_.fetch_add(1);
         while (job_word_.load() == seen) futexWait(job_word_, seen);
         sleepers_.fetch_sub(1);

@@ -387,27 +387,6 @@ bool mayDivideByZero(const std::vector<Instruction>& code) {
     return false;
 }
 
-// Whether some instruction calls the math library, which costs tens of
-// arithmetic operations per element.
-bool callsLibrary(const std::vector<Instruction>& code) {
-    for (Instruction ins : code) {
-        if (ins.opcode >= ALL_OPCODE_COUNT) continue;
-        if (opcodeInfo(static_cast<Opcode>(ins.opcode)).library_call) return true;
-        const BuiltinEntry* call = ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN) ? validCall(ins.operand)
-                                                                                            : nullptr;
-        if (call != nullptr && call->library_call) return true;
-    }
-    return false;
-}
-
-// Where blocks may be cut evenly, a program that calls the library is worth
-// a team from far fewer elements than plain arithmetic.
-constexpr int64_t LIBRARY_TEAM_MIN_ELEMENTS = 1024;
-
-int64_t teamMinElements(const Plan& plan, const Program& program) {
-    return plan.any_layout && callsLibrary(program.code) ? LIBRARY_TEAM_MIN_ELEMENTS : PARALLEL_MIN_ELEMENTS;
-}
-
 // ---- The cost estimate
 
 // What an element costs on one core, measured with one thread over 2*10^5
@@ -466,22 +445,12 @@ ElementCost estimateCost(const Program& program, const Plan& plan) {
     return {ELEMENTS_ELEMENT_NS + codeNanoseconds(program.code, ELEMENTS_INSTRUCTION_NS), true};
 }
 
-// A team pays for itself long before a call is this much work, however few
-// elements that is. Where slices and blocks may be cut anywhere, a costly
-// program's short slices still run on every core.
-constexpr double TEAM_MIN_WORK_NS = 1e6;
-
-int64_t costlyTeamMinElements(const ElementCost& cost) {
-    if (cost.whole_blocks) return PARALLEL_MIN_ELEMENTS;
-    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(TEAM_MIN_WORK_NS / cost.nanoseconds)));
-}
 // A program keeps its results whichever route runs it: one whose code jumps
 // converts the right operand of &, | and ^ as the per-element evaluator
 // does, even where its block code runs without jumps.
 void planRoute(const Program& program, const std::shared_ptr<Plan>& plan) {
     plan->read_variables = readVariables(program);
     plan->any_layout = !mayDivideByZero(program.code);
-    plan->team_min_elements = teamMinElements(*plan, program);
     const bool code_jumps = hasJumps(program.code);
     const bool has_block_code = code_jumps && !program.block_code.empty();
     if (!code_jumps || (has_block_code && !hasJumps(program.block_code))) {
@@ -493,7 +462,6 @@ void planRoute(const Program& program, const std::shared_ptr<Plan>& plan) {
         }
         if (!code_jumps) {
             plan->any_layout = false;
-            plan->team_min_elements = PARALLEL_MIN_ELEMENTS;
             plan->route = Route::MALFORMED;
             return;
         }
@@ -509,7 +477,8 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     auto plan = std::make_shared<Plan>();
     planRoute(program, plan);
     plan->cost = estimateCost(program, *plan);
-    plan->team_min_elements = std::min(plan->team_min_elements, costlyTeamMinElements(plan->cost));
+    // Each element's inputs are read once and its result written once.
+    plan->cost.bytes = static_cast<double>(sizeof(double) * (plan->read_variables.size() + 1));
     return plan;
 }
 

@@ -80,13 +80,26 @@ std::vector<const double*> pointers(const std::vector<Column>& columns) {
     return in;
 }
 
+// Each element alone through the per-element evaluator.
 Column expected(const Program& program, const std::vector<Column>& columns) {
     Column want(columns[0].size());
+    std::vector<double> row(columns.size());
     for (size_t i = 0; i < want.size(); ++i) {
-        double row[] = {columns[0][i], columns[1][i], columns[2][i], columns[3][i]};
-        want[i] = evaluateScalar(program, row);
+        for (size_t v = 0; v < columns.size(); ++v) row[v] = columns[v][i];
+        want[i] = evaluateScalar(program, row.data());
     }
     return want;
+}
+
+// Each element as a call of its own: a block of one.
+Column oneByOne(const Program& program, const std::vector<Column>& columns) {
+    Column got(columns[0].size());
+    std::vector<const double*> in(columns.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        for (size_t v = 0; v < columns.size(); ++v) in[v] = columns[v].data() + i;
+        evaluateBlock(program, 1, got.data() + i, in.data());
+    }
+    return got;
 }
 
 void expectSameBits(const Column& got, const Column& want, const std::string& what) {
@@ -96,30 +109,50 @@ void expectSameBits(const Column& got, const Column& want, const std::string& wh
             << std::bit_cast<uint64_t>(want[i]);
 }
 
+struct RoutesToRun {
+    bool one_block;    // evaluateBlock over all elements at once
+    bool one_by_one;   // a call per element
+    std::vector<int> team_sizes;
+};
+
+// The per-element route, then at every level this CPU has the masked route
+// (where it takes the program), the chosen ones of `routes`, and the driver
+// on each team size: each gives every element the bits it has alone.
+void expectEveryRouteGivesTheElementsBits(const std::shared_ptr<Program>& program, const std::vector<Column>& columns,
+                                          const std::string& what, const RoutesToRun& routes) {
+    const size_t n = columns[0].size();
+    const std::vector<const double*> in = pointers(columns);
+    const Column want = expected(*program, columns);
+    Column elements(n);
+    detail::evaluateElements(*program, n, elements.data(), in.data());
+    expectSameBits(elements, want, what + ", element by element");
+    for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+        if (!detail::useKernelLevel(level)) continue;
+        const std::string at = what + " at " + detail::kernelLevelName();
+        Column masked(n), block(n);
+        if (detail::evaluateMasked(*program, n, masked.data(), in.data())) expectSameBits(masked, want, at + ", masked");
+        if (routes.one_block) {
+            evaluateBlock(*program, n, block.data(), in.data());
+            expectSameBits(block, want, at + ", one block");
+        }
+        if (routes.one_by_one) expectSameBits(oneByOne(*program, columns), want, at + ", one element per call");
+        for (int threads : routes.team_sizes) {
+            omp_set_num_threads(threads);
+            Column out(n);
+            evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
+            expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
+        }
+    }
+}
+
 TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
     TeamSizeGuard guard;
     const size_t n = 10'000;
     const std::vector<Column> columns = inputs(n);
-    const std::vector<const double*> in = pointers(columns);
     for (const std::string& text : texts()) {
         auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "w"}));
         program->plan = planProgram(*program);
-        const Column want = expected(*program, columns);
-        Column elements(n);
-        detail::evaluateElements(*program, n, elements.data(), in.data());
-        expectSameBits(elements, want, text + ", element by element");
-        for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
-            if (!detail::useKernelLevel(level)) continue;
-            const std::string at = text + " at " + detail::kernelLevelName();
-            Column masked(n);
-            if (detail::evaluateMasked(*program, n, masked.data(), in.data())) expectSameBits(masked, want, at + ", masked");
-            for (int threads : {1, 2, 3}) {
-                omp_set_num_threads(threads);
-                Column out(n);
-                evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
-                expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
-            }
-        }
+        expectEveryRouteGivesTheElementsBits(program, columns, text, {false, false, {1, 2, 3}});
     }
 }
 
@@ -200,27 +233,6 @@ std::vector<std::string> signallingTexts() {
     return out;
 }
 
-Column perElement(const Program& program, const std::vector<Column>& columns) {
-    Column want(columns[0].size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        double row[5];
-        for (size_t v = 0; v < 5; ++v) row[v] = columns[v][i];
-        want[i] = evaluateScalar(program, row);
-    }
-    return want;
-}
-
-// Each element as a call of its own: a block of one.
-Column oneByOne(const Program& program, const std::vector<Column>& columns) {
-    Column got(columns[0].size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        const double* in[5];
-        for (size_t v = 0; v < 5; ++v) in[v] = columns[v].data() + i;
-        evaluateBlock(program, 1, got.data() + i, in);
-    }
-    return got;
-}
-
 TEST(NaNBits, SignallingNaNsGiveTheElementsOwnBitsInEveryPosition) {
     TeamSizeGuard guard;
     const std::vector<std::string> names{"a", "b", "c", "w", "z"};
@@ -228,30 +240,10 @@ TEST(NaNBits, SignallingNaNsGiveTheElementsOwnBitsInEveryPosition) {
         auto program = std::make_shared<Program>(compileWith(text, names));
         program->plan = planProgram(*program);
         for (size_t n : {1, 2, 3, 4095, 4096, 4097, 4099, 8195}) {
-            const std::vector<Column> columns = signallingInputs(n);
-            const std::vector<const double*> in = pointers(columns);
-            const Column want = perElement(*program, columns);
-            const std::string what = text + " over " + std::to_string(n);
-            Column elements(n);
-            detail::evaluateElements(*program, n, elements.data(), in.data());
-            expectSameBits(elements, want, what + ", element by element");
-            for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
-                if (!detail::useKernelLevel(level)) continue;
-                const std::string at = what + " at " + detail::kernelLevelName();
-                Column block(n), masked(n);
-                evaluateBlock(*program, n, block.data(), in.data());
-                expectSameBits(block, want, at + ", one block");
-                if (detail::evaluateMasked(*program, n, masked.data(), in.data()))
-                    expectSameBits(masked, want, at + ", masked");
-                if (n == 4097) expectSameBits(oneByOne(*program, columns), want, at + ", one element per call");
-                for (int threads : {1, 2, 3}) {
-                    if (threads > 1 && n < 4095) continue;  // too few elements for a team
-                    omp_set_num_threads(threads);
-                    Column out(n);
-                    evaluateParallel(5, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
-                    expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
-                }
-            }
+            // Below 4095 elements no program here is worth a team.
+            const std::vector<int> team_sizes = n < 4095 ? std::vector<int>{1} : std::vector<int>{1, 2, 3};
+            expectEveryRouteGivesTheElementsBits(program, signallingInputs(n), text + " over " + std::to_string(n),
+                                                 {true, n == 4097, team_sizes});
         }
     }
 }

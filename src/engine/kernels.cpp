@@ -71,8 +71,13 @@ void fusedKernel(uint64_t count, double* dst, const double* a, const double* b, 
         const double y = first_form == VC ? b0 : b[i];
         const double t = Op1::apply(x, y);
         const double z = second_form == T_C || second_form == C_T ? c0 : c[i];
-        const double r = second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t);
-        dst[i] = kCopyMayStandIn<Op1, Op2> ? quieted(r) : r;
+        // Spelled out twice: with the result first named, some pairs lost
+        // their mask-register form at x86-64-v4.
+        if constexpr (kCopyMayStandIn<Op1, Op2>) {
+            dst[i] = quieted(second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t));
+        } else {
+            dst[i] = second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t);
+        }
     }
 }
 

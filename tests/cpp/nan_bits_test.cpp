@@ -170,12 +170,13 @@ TEST(NaNBits, SumOfTwoNaNsDoesNotDependOnItsNeighbours) {
         omp_set_num_threads(threads);
         Column out(n);
         evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
-        for (size_t i = 0; i < n; ++i)
-            if (i != 3000) ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
+        for (size_t i = 0; i < n; ++i) {
+            if (i != 3000) {
+                ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
+            }
+        }
     }
 }
-
-}  // namespace
 
 // ---- Signalling NaNs in every position
 
@@ -304,3 +305,5 @@ TEST(NaNBits, ArithmeticQuietsASignallingNaNAndACopyKeepsIt) {
         }
     }
 }
+
+}  // namespace

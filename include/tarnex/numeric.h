@@ -7,6 +7,7 @@
 // because where the check happens differs between the evaluators.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -36,6 +37,14 @@ inline double fromBits(uint64_t bits) { return static_cast<double>(static_cast<i
 
 inline bool truth(double x) { return x != 0.0; }  // NaN is true, -0.0 false
 inline double fromBool(bool b) { return b ? 1.0 : 0.0; }
+
+// A signalling NaN made quiet as arithmetic on it would make it: the quiet
+// bit set, sign and payload kept; other values unchanged. Bit operations and
+// a select, so a loop over it vectorises and no compiler can fold it away.
+inline double quieted(double x) {
+    constexpr double quiet_bit = std::bit_cast<double>(uint64_t{1} << 51);
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(x) | std::bit_cast<uint64_t>(x != x ? quiet_bit : 0.0));
+}
 
 namespace op {
 
@@ -88,21 +97,27 @@ struct ShiftRight {
         return static_cast<double>(to_int64(a) >> (static_cast<uint64_t>(to_int64(b)) & 63u));
     }
 };
-struct CmpEq { static double apply(double a, double b) { return fromBool(a == b); } };
-struct CmpNe { static double apply(double a, double b) { return fromBool(a != b); } };
-struct CmpLt { static double apply(double a, double b) { return fromBool(a < b); } };
-struct CmpLe { static double apply(double a, double b) { return fromBool(a <= b); } };
-struct CmpGt { static double apply(double a, double b) { return fromBool(a > b); } };
-struct CmpGe { static double apply(double a, double b) { return fromBool(a >= b); } };
-struct LogicalAnd { static double apply(double a, double b) { return fromBool(truth(a) && truth(b)); } };
-struct LogicalOr { static double apply(double a, double b) { return fromBool(truth(a) || truth(b)); } };
+// The operations whose every result is 1.0 or 0.0.
+struct TruthValued {};
+struct CmpEq : TruthValued { static double apply(double a, double b) { return fromBool(a == b); } };
+struct CmpNe : TruthValued { static double apply(double a, double b) { return fromBool(a != b); } };
+struct CmpLt : TruthValued { static double apply(double a, double b) { return fromBool(a < b); } };
+struct CmpLe : TruthValued { static double apply(double a, double b) { return fromBool(a <= b); } };
+struct CmpGt : TruthValued { static double apply(double a, double b) { return fromBool(a > b); } };
+struct CmpGe : TruthValued { static double apply(double a, double b) { return fromBool(a >= b); } };
+struct LogicalAnd : TruthValued {
+    static double apply(double a, double b) { return fromBool(truth(a) && truth(b)); }
+};
+struct LogicalOr : TruthValued {
+    static double apply(double a, double b) { return fromBool(truth(a) || truth(b)); }
+};
 // The chosen value passes unchanged, NaN payload and sign of zero included.
 struct Select {
     static double apply(double c, double x, double y) { return truth(c) ? x : y; }
 };
 
 // Unary operations.
-struct LogicalNot { static double apply(double x) { return fromBool(!truth(x)); } };
+struct LogicalNot : TruthValued { static double apply(double x) { return fromBool(!truth(x)); } };
 struct BitNot { static double apply(double x) { return static_cast<double>(~to_int64(x)); } };
 struct Negate { static double apply(double x) { return -x; } };
 
@@ -118,8 +133,11 @@ struct Log { static double apply(double x) { return std::log(x); } };
 struct Log10 { static double apply(double x) { return std::log10(x); } };
 struct Exp { static double apply(double x) { return std::exp(x); } };
 struct Abs { static double apply(double x) { return std::fabs(x); } };
-struct Floor { static double apply(double x) { return std::floor(x); } };
-struct Ceil { static double apply(double x) { return std::ceil(x); } };
+// The library's floor and ceil quiet a signalling NaN, and so does the
+// rounding instruction compilers use for them from SSE4.1 on; the inline
+// form below SSE4.1 hands the NaN back unchanged, hence the second step.
+struct Floor { static double apply(double x) { return quieted(std::floor(x)); } };
+struct Ceil { static double apply(double x) { return quieted(std::ceil(x)); } };
 struct Round { static double apply(double x) { return std::round(x); } };
 struct Pow { static double apply(double a, double b) { return std::pow(a, b); } };
 

@@ -3,6 +3,8 @@
 // namespace of its level, so no instantiation compiled for a higher level
 // can stand in for the baseline's at link time.
 #include <bit>
+#include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "kernels.h"
@@ -53,6 +55,15 @@ void copyKernel(uint64_t count, double* dst, const double* a, const double*, con
     for (uint64_t i = 0; i < count; ++i) dst[i] = a[i];
 }
 
+// Where a truth value feeds arithmetic in one loop, the compiler knows it is
+// 1 or 0 and, wherever it has split the loop by the truth value's condition
+// (scalar tails, a single element), turns 1 * x or x - 0 into a copy of x,
+// which passes a signalling NaN on unquieted. Quieting the result gives
+// every element the operation's own bits.
+template <class Op1, class Op2>
+constexpr bool kCopyMayStandIn =
+    std::is_base_of_v<op::TruthValued, Op1> && !std::is_base_of_v<op::TruthValued, Op2>;
+
 template <class Op1, class Op2, Form first_form, SecondForm second_form>
 void fusedKernel(uint64_t count, double* dst, const double* a, const double* b, const double* c) {
     const double a0 = *a, b0 = *b, c0 = *c;  // read only in the forms that take single values
@@ -61,7 +72,13 @@ void fusedKernel(uint64_t count, double* dst, const double* a, const double* b, 
         const double y = first_form == VC ? b0 : b[i];
         const double t = Op1::apply(x, y);
         const double z = second_form == T_C || second_form == C_T ? c0 : c[i];
-        dst[i] = second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t);
+        // Spelled out twice: with the result first named, some pairs lost
+        // their mask-register form at x86-64-v4.
+        if constexpr (kCopyMayStandIn<Op1, Op2>) {
+            dst[i] = quieted(second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t));
+        } else {
+            dst[i] = second_form == T_V || second_form == T_C ? Op2::apply(t, z) : Op2::apply(z, t);
+        }
     }
 }
 
@@ -87,6 +104,31 @@ void addKernels(KernelSet& set, uint32_t first) {
         set.kernels[first] = ternaryKernel<Op>;
     }
 }
+
+// The operation a built-in's loops run at this level: its own, except that
+// from SSE4.1 on floor and ceil are the rounding instruction, which quiets a
+// signalling NaN itself, so op::Floor's and op::Ceil's second step is left
+// out there.
+template <class Op>
+struct LevelOperation {
+    using type = Op;
+};
+#if defined(__SSE4_1__)
+struct RoundingFloor {
+    static double apply(double x) { return std::floor(x); }
+};
+struct RoundingCeil {
+    static double apply(double x) { return std::ceil(x); }
+};
+template <>
+struct LevelOperation<op::Floor> {
+    using type = RoundingFloor;
+};
+template <>
+struct LevelOperation<op::Ceil> {
+    using type = RoundingCeil;
+};
+#endif
 
 // The block-mode operation of each opcode, from the table.
 template <Opcode opcode>
@@ -133,7 +175,7 @@ KernelSet makeKernels() {
     TARNEX_OPCODES(TARNEX_OPCODE_KERNELS)
 #undef TARNEX_OPCODE_KERNELS
 #define TARNEX_BUILTIN_KERNELS(id, number, name, kind, fewest, most, operation, ...) \
-    addKernels<operation>(set, builtinKernel(BuiltinFunc::id, VV));
+    addKernels<typename LevelOperation<operation>::type>(set, builtinKernel(BuiltinFunc::id, VV));
     TARNEX_BUILTINS(TARNEX_BUILTIN_KERNELS)
 #undef TARNEX_BUILTIN_KERNELS
     set.kernels[FILL_KERNEL] = fillKernel;

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,13 +80,26 @@ std::vector<const double*> pointers(const std::vector<Column>& columns) {
     return in;
 }
 
+// Each element alone through the per-element evaluator.
 Column expected(const Program& program, const std::vector<Column>& columns) {
     Column want(columns[0].size());
+    std::vector<double> row(columns.size());
     for (size_t i = 0; i < want.size(); ++i) {
-        double row[] = {columns[0][i], columns[1][i], columns[2][i], columns[3][i]};
-        want[i] = evaluateScalar(program, row);
+        for (size_t v = 0; v < columns.size(); ++v) row[v] = columns[v][i];
+        want[i] = evaluateScalar(program, row.data());
     }
     return want;
+}
+
+// Each element as a call of its own: a block of one.
+Column oneByOne(const Program& program, const std::vector<Column>& columns) {
+    Column got(columns[0].size());
+    std::vector<const double*> in(columns.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        for (size_t v = 0; v < columns.size(); ++v) in[v] = columns[v].data() + i;
+        evaluateBlock(program, 1, got.data() + i, in.data());
+    }
+    return got;
 }
 
 void expectSameBits(const Column& got, const Column& want, const std::string& what) {
@@ -95,30 +109,50 @@ void expectSameBits(const Column& got, const Column& want, const std::string& wh
             << std::bit_cast<uint64_t>(want[i]);
 }
 
+struct RoutesToRun {
+    bool one_block;    // evaluateBlock over all elements at once
+    bool one_by_one;   // a call per element
+    std::vector<int> team_sizes;
+};
+
+// The per-element route, then at every level this CPU has the masked route
+// (where it takes the program), the chosen ones of `routes`, and the driver
+// on each team size: each gives every element the bits it has alone.
+void expectEveryRouteGivesTheElementsBits(const std::shared_ptr<Program>& program, const std::vector<Column>& columns,
+                                          const std::string& what, const RoutesToRun& routes) {
+    const size_t n = columns[0].size();
+    const std::vector<const double*> in = pointers(columns);
+    const Column want = expected(*program, columns);
+    Column elements(n);
+    detail::evaluateElements(*program, n, elements.data(), in.data());
+    expectSameBits(elements, want, what + ", element by element");
+    for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+        if (!detail::useKernelLevel(level)) continue;
+        const std::string at = what + " at " + detail::kernelLevelName();
+        Column masked(n), block(n);
+        if (detail::evaluateMasked(*program, n, masked.data(), in.data())) expectSameBits(masked, want, at + ", masked");
+        if (routes.one_block) {
+            evaluateBlock(*program, n, block.data(), in.data());
+            expectSameBits(block, want, at + ", one block");
+        }
+        if (routes.one_by_one) expectSameBits(oneByOne(*program, columns), want, at + ", one element per call");
+        for (int threads : routes.team_sizes) {
+            omp_set_num_threads(threads);
+            Column out(n);
+            evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
+            expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
+        }
+    }
+}
+
 TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
     TeamSizeGuard guard;
     const size_t n = 10'000;
     const std::vector<Column> columns = inputs(n);
-    const std::vector<const double*> in = pointers(columns);
     for (const std::string& text : texts()) {
         auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "w"}));
         program->plan = planProgram(*program);
-        const Column want = expected(*program, columns);
-        Column elements(n);
-        detail::evaluateElements(*program, n, elements.data(), in.data());
-        expectSameBits(elements, want, text + ", element by element");
-        for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
-            if (!detail::useKernelLevel(level)) continue;
-            const std::string at = text + " at " + detail::kernelLevelName();
-            Column masked(n);
-            if (detail::evaluateMasked(*program, n, masked.data(), in.data())) expectSameBits(masked, want, at + ", masked");
-            for (int threads : {1, 2, 3}) {
-                omp_set_num_threads(threads);
-                Column out(n);
-                evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
-                expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
-            }
-        }
+        expectEveryRouteGivesTheElementsBits(program, columns, text, {false, false, {1, 2, 3}});
     }
 }
 
@@ -136,8 +170,139 @@ TEST(NaNBits, SumOfTwoNaNsDoesNotDependOnItsNeighbours) {
         omp_set_num_threads(threads);
         Column out(n);
         evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
-        for (size_t i = 0; i < n; ++i)
-            if (i != 3000) ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
+        for (size_t i = 0; i < n; ++i) {
+            if (i != 3000) {
+                ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
+            }
+        }
+    }
+}
+
+// ---- Signalling NaNs in every position
+
+// An IEEE operation quiets a signalling NaN and a copy does not, and pow
+// tells the two apart: pow(qNaN, 0) is 1, pow(sNaN, 0) a NaN. So each
+// operation on an element must be the per-element evaluator's own, in every
+// position of a block (vector bodies and scalar tails alike) and on every
+// route, level, length and team size; nothing may stand in a copy for it.
+const double kSignalling[] = {bits(0x7ff0000000000001), bits(0xfff0000000000001), bits(0x7ff4000000c0ffee),
+                              bits(0xfff7ffffffffffff), bits(0x7ff8000000000000), bits(0xfff8000000000000),
+                              bits(0x7ffc0000000abcde), bits(0xfff8000000000007), 1.5, -0.75};
+constexpr size_t kSignallingCount = std::size(kSignalling);
+
+// a, b, c cycle through the values at different strides, so every value
+// meets every position; w is a condition true at most elements; z is the
+// exponent 0 (or 1 at every seventh element).
+std::vector<Column> signallingInputs(size_t n) {
+    std::vector<Column> columns(5, Column(n));
+    for (size_t i = 0; i < n; ++i) {
+        columns[0][i] = kSignalling[i % kSignallingCount];
+        columns[1][i] = kSignalling[(i / 3 + 1) % kSignallingCount];
+        columns[2][i] = kSignalling[(i * 7 + 2) % kSignallingCount];
+        columns[3][i] = i % 13 == 5 ? 0.0 : i % 13 == 9 ? bits(0x7ff0000000000002) : 1.0;
+        columns[4][i] = i % 7 == 3 ? 1.0 : 0.0;
+    }
+    return columns;
+}
+
+// Where a value may pass through an operation that leaves NaNs alone, or
+// through one that a compiler could mistake for a copy (a product with 1, a
+// sum with 0, a select whose condition is known), each on its own, as a
+// pow's base, and on the paths of a jump.
+std::vector<std::string> signallingTexts() {
+    const char* bases[] = {"a", "+a", "-a", "a * 1", "1 * a", "a * -1", "a + 0", "0 + a", "a - 0", "a / 1",
+                           "a * b", "a + b", "a - b", "a / b", "a % b", "abs(a)", "floor(a)", "ceil(a)",
+                           "round(a)", "sqrt(a)", "min(a, b)", "max(a, b, c)", "min(a)", "max(2, a)",
+                           "(w && 1) * a", "a * (w || 0)", "!w * a", "(a < b) * c", "(w && 1) + a",
+                           "(a == a) * b", "w ? a : b", "w ? c : 1", "(a * 1) * b", "c + a * 1", "pow(a, 1)",
+                           "ceil(a) * 1", "floor(a * 1)", "round(-a)", "(w < z) * a", "a * (w > z)",
+                           "a - (w && z)", "a - (b < c)", "(w || z) - a", "a + (w < z)", "(a > b) + c",
+                           "a / (w || 1)", "a / (z < 2)", "a - (w && 0)", "(w || z) * a - c", "a * !w",
+                           "~a", "a | b", "a >> 1"};
+    std::vector<std::string> out;
+    for (const char* base : bases) {
+        const std::string e = base;
+        out.push_back(e);
+        out.push_back("pow(" + e + ", z)");
+        out.push_back("w ? pow(" + e + ", z) : sin(b)");
+        out.push_back("pow(w ? " + e + " : c, z)");
+    }
+    for (const char* text : {"pow((w && 1) * a, z)", "pow(w ? ceil(c) : sin(b), z)", "pow(w ? floor(c) : sin(b), z)",
+                             "pow(w ? round(c) : exp(b), z)", "pow(w ? abs(c) : sin(b), z)",
+                             "pow(w ? a / w : c, z)", "w ? pow(min(a, c), z) : pow(max(c, a), z)"})
+        out.push_back(text);
+    return out;
+}
+
+TEST(NaNBits, SignallingNaNsGiveTheElementsOwnBitsInEveryPosition) {
+    TeamSizeGuard guard;
+    const std::vector<std::string> names{"a", "b", "c", "w", "z"};
+    for (const std::string& text : signallingTexts()) {
+        auto program = std::make_shared<Program>(compileWith(text, names));
+        program->plan = planProgram(*program);
+        for (size_t n : {1, 2, 3, 4095, 4096, 4097, 4099, 8195}) {
+            // Below 4095 elements no program here is worth a team.
+            const std::vector<int> team_sizes = n < 4095 ? std::vector<int>{1} : std::vector<int>{1, 2, 3};
+            expectEveryRouteGivesTheElementsBits(program, signallingInputs(n), text + " over " + std::to_string(n),
+                                                 {true, n == 4097, team_sizes});
+        }
+    }
+}
+
+// What the per-element evaluator gives, which the test above holds every
+// route to: arithmetic, the rounding functions and the library quiet a
+// signalling NaN (sign and payload kept, unary minus being a product with
+// -1); abs, min, max, a select and unary plus hand it on as it is. Each
+// case stands alone and fills every position of 4097 elements.
+struct QuietingCase {
+    const char* text;
+    uint64_t a;
+    double want;
+};
+
+constexpr uint64_t kSNaN = 0x7ff0000000000001, kSNaNQuiet = 0x7ff8000000000001;
+constexpr uint64_t kNegSNaN = 0xfff4000000000000, kNegSNaNQuiet = 0xfffc000000000000;
+
+const QuietingCase kQuietingCases[] = {
+    {"a * 1", kSNaN, bits(kSNaNQuiet)},
+    {"1 * a", kNegSNaN, bits(kNegSNaNQuiet)},
+    {"-a", kSNaN, bits(kSNaNQuiet)},
+    {"-a", kNegSNaNQuiet, bits(kNegSNaNQuiet)},
+    {"a - 0", kSNaN, bits(kSNaNQuiet)},
+    {"(w && 1) * a", kSNaN, bits(kSNaNQuiet)},
+    {"a - (w && 0)", kNegSNaN, bits(kNegSNaNQuiet)},
+    {"floor(a)", kSNaN, bits(kSNaNQuiet)},
+    {"ceil(a)", kNegSNaN, bits(kNegSNaNQuiet)},
+    {"round(a)", kSNaN, bits(kSNaNQuiet)},
+    {"sqrt(a)", kSNaN, bits(kSNaNQuiet)},
+    {"abs(a)", kNegSNaN, bits(0x7ff4000000000000)},
+    {"+a", kSNaN, bits(kSNaN)},
+    {"min(a, 1)", kSNaN, bits(kSNaN)},
+    {"max(1, a)", kSNaN, 1.0},
+    {"w ? a : 1", kNegSNaN, bits(kNegSNaN)},
+    {"pow((w && 1) * a, z)", kSNaN, 1.0},
+    {"pow(w ? ceil(a) : sin(b), z)", kSNaN, 1.0},
+    {"pow(-a, z)", kNegSNaN, 1.0},
+};
+
+TEST(NaNBits, ArithmeticQuietsASignallingNaNAndACopyKeepsIt) {
+    TeamSizeGuard guard;
+    const size_t n = 4097;
+    for (const QuietingCase& c : kQuietingCases) {
+        auto program = std::make_shared<Program>(compileWith(c.text, {"a", "b", "w", "z"}));
+        program->plan = planProgram(*program);
+        std::vector<Column> columns{Column(n, bits(c.a)), Column(n, 1.5), Column(n, 1.0), Column(n, 0.0)};
+        const double row[] = {bits(c.a), 1.5, 1.0, 0.0};
+        std::ostringstream what_stream;
+        what_stream << c.text << " of " << std::hex << c.a;
+        const std::string what = what_stream.str();
+        expectSameBits({evaluateScalar(*program, row)}, {c.want}, what + " alone");
+        for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+            if (!detail::useKernelLevel(level)) continue;
+            Column out(n);
+            evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
+            expectSameBits(out, Column(n, c.want), what + " at " + detail::kernelLevelName());
+        }
     }
 }
 

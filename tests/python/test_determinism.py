@@ -1,10 +1,15 @@
-"""The same failing input gives the same message whatever the thread count."""
+"""The same input gives the same bits and the same message whatever the thread
+count, the block layout or an element's position."""
 
 import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
+
+import _qelto
+import qelto
 
 # Zeros in two blocks: under % in block 4, under / in block 9. The lower
 # block's error wins, on one thread or many, block by block or per element.
@@ -127,3 +132,63 @@ def test_sliced_long_programs_keep_results_and_the_message(threads):
     # Both kinds of failure are met, so the pairs do tell the layouts apart.
     assert any(line.endswith("Division by zero") for line in errors)
     assert any(line.endswith("Modulo by zero") for line in errors)
+
+
+# Within a block the first failing step decides, over all of the block's
+# elements: element 0 alone fails at %, element 1 alone at /, and the / runs
+# first. With a conditional the elements go one by one, so element 0 decides.
+@pytest.mark.parametrize(
+    "text, elements, message",
+    [
+        ("a / b + a % c", slice(0, 2), "Division by zero"),
+        ("a / b + a % c", slice(0, 1), "Modulo by zero"),
+        ("a / b + a % c", slice(1, 2), "Division by zero"),
+        ("a ? a / b + a % c : 0", slice(0, 2), "Modulo by zero"),
+    ],
+)
+def test_first_failing_step_of_the_block_decides_the_message(text, elements, message):
+    a, b, c = np.array([1.0, 1.0]), np.array([1.0, 0.0]), np.array([0.0, 1.0])
+    with pytest.raises(RuntimeError) as error:
+        _qelto.query(text, a=a[elements], b=b[elements], c=c[elements])
+    assert str(error.value) == message
+
+
+# Signalling NaNs among quiet ones: arithmetic and the rounding functions
+# quiet them (so pow(x, 0) is 1), copies keep them. An element gives the
+# bits it gives alone, in any position of a block and on any team size.
+SIGNALLING = np.array(
+    [0x7FF0000000000001, 0xFFF4000000000000, 0x7FF8000000000000, 0xFFF80000DEADBEEF, 0x3FF8000000000000],
+    dtype=np.uint64,
+).view(np.float64)
+
+
+@pytest.fixture
+def runtime_default_team_afterwards():
+    yield
+    qelto.set_num_threads(None)
+
+
+@pytest.mark.usefixtures("runtime_default_team_afterwards")
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("n", [1, 3, 4097, 8195])
+@pytest.mark.parametrize(
+    "text, all_ones",
+    [
+        ("pow((b && 1) * d, z)", True),
+        ("pow(b ? ceil(d) : sin(b), z)", True),
+        ("pow(-d, z)", True),
+        ("floor(d) * (b > z)", False),
+        ("d - (b < z)", False),
+        ("b ? d : z", False),
+        ("abs(d) + 0 * min(d, b)", False),
+    ],
+)
+def test_signalling_nans_give_each_element_its_bits_alone(text, all_ones, n, threads):
+    qelto.set_num_threads(threads)
+    columns = {"b": np.ones(n), "d": SIGNALLING[np.arange(n) % len(SIGNALLING)], "z": np.zeros(n)}
+    got = _qelto.query(text, **columns).view(np.uint64)
+    alone = np.array([_qelto.query(text, b=np.ones(1), d=SIGNALLING[k : k + 1], z=np.zeros(1))[0]
+                      for k in range(len(SIGNALLING))]).view(np.uint64)
+    assert np.array_equal(got, alone[np.arange(n) % len(SIGNALLING)])
+    if all_ones:
+        assert np.all(got.view(np.float64) == 1.0)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tarnex/lexer.h"
+#include "tarnex/names.h"
 
 namespace tarnex {
 

@@ -23,12 +23,18 @@ using detail::Form;
 
 bool validOpcode(const Program& program, Instruction ins) {
     if (ins.opcode >= ALL_OPCODE_COUNT) return false;
-    switch (static_cast<Opcode>(ins.opcode)) {
-        case Opcode::PUSH_CONST: return ins.operand < program.constants.size();
-        case Opcode::LOAD_VAR: return ins.operand < program.var_names.size();
-        case Opcode::CALL_BUILTIN: return validCall(ins.operand) != nullptr;
-        default: return true;
+    switch (opcodeInfo(static_cast<Opcode>(ins.opcode)).kind) {
+        case OpcodeKind::PUSH: return ins.operand < program.constants.size();
+        case OpcodeKind::LOAD: return ins.operand < program.var_names.size();
+        case OpcodeKind::CALL: return validCall(ins.operand) != nullptr;
+        case OpcodeKind::BINARY:
+        case OpcodeKind::UNARY:
+        case OpcodeKind::TERNARY:
+        case OpcodeKind::JUMP_IF_FALSE:
+        case OpcodeKind::JUMP:
+        case OpcodeKind::RETURN: return true;
     }
+    throw std::logic_error("unknown opcode kind");
 }
 
 static_assert(detail::KERNEL_COUNT <= 0x10000, "a step keeps its kernel in 16 bits");
@@ -151,7 +157,7 @@ void StepBuilder::operation(Opcode opcode) {
     }
     const Operand divisor = stack_[depth - 1];  // BINARY: execute() sends nothing else here
     binary(kernel, depth - 2, depth - 1);
-    if (opcodeInfo(opcode).zero_divisor_error != nullptr) {
+    if (opcodeInfo(opcode).can_fail) {
         Step& step = *held_;
         if (divisor.kind != Operand::VALUE) {
             step.check = ZeroCheck::SCAN;
@@ -167,7 +173,7 @@ void StepBuilder::operation(Opcode opcode) {
 // argument 0's position. min or max of one argument is that argument.
 void StepBuilder::call(uint32_t operand) {
     const BuiltinEntry& entry = *validCall(operand);
-    const uint32_t argc = operand & 0xffffu;
+    const uint32_t argc = decodeCall(operand).argc;
     const uint32_t position = static_cast<uint32_t>(stack_.size()) - argc;
     const uint32_t kernel = detail::builtinKernel(entry.id, detail::VV);
     switch (entry.kind) {
@@ -382,7 +388,7 @@ std::vector<uint32_t> readVariables(const Program& program) {
 // counted as failing, as the malformed route does fail it.
 bool mayDivideByZero(const std::vector<Instruction>& code) {
     for (Instruction ins : code)
-        if (ins.opcode >= ALL_OPCODE_COUNT || opcodeInfo(static_cast<Opcode>(ins.opcode)).zero_divisor_error != nullptr)
+        if (ins.opcode >= ALL_OPCODE_COUNT || opcodeInfo(static_cast<Opcode>(ins.opcode)).can_fail)
             return true;
     return false;
 }
@@ -422,21 +428,15 @@ constexpr double MASKED_ELEMENT_NS = 0.55;
 constexpr double MASKED_INSTRUCTION_NS = 0.3;
 constexpr double ELEMENTS_ELEMENT_NS = 2.0;
 constexpr double ELEMENTS_INSTRUCTION_NS = 3.5;
-// What a division's zero scan and fmod add to a step; the built-ins' own
-// figures are in their table.
-constexpr double ZERO_SCAN_NS = 0.3;
-constexpr double FMOD_NS = 2.8;
-
-// What an instruction adds beyond its route's cost per step or instruction.
+// What an instruction adds beyond its route's cost per step or instruction:
+// its row's figure, or a call's built-in's.
 double extraNanoseconds(Instruction ins) {
     if (ins.opcode >= ALL_OPCODE_COUNT) return 0.0;
-    const OpcodeInfo& info = opcodeInfo(static_cast<Opcode>(ins.opcode));
     if (ins.opcode == static_cast<uint32_t>(Opcode::CALL_BUILTIN)) {
         const BuiltinEntry* call = validCall(ins.operand);
         return call == nullptr ? 0.0 : call->nanoseconds;
     }
-    if (info.library_call) return FMOD_NS;
-    return info.zero_divisor_error != nullptr ? ZERO_SCAN_NS : 0.0;
+    return opcodeInfo(static_cast<Opcode>(ins.opcode)).nanoseconds;
 }
 
 // Every instruction counts, as if every element took every path: jump code

@@ -175,7 +175,7 @@ Verified verify(const Program& p) {
         if (op == Opcode::PUSH_CONST && ins.operand >= p.constants.size()) return fail("constant out of range");
         if (op == Opcode::LOAD_VAR && ins.operand >= p.var_names.size()) return fail("variable out of range");
         if (op == Opcode::CALL_BUILTIN) {
-            uint32_t argc = ins.operand & 0xffff, func = ins.operand >> 16;
+            auto [func, argc] = decodeCall(ins.operand);
             if (argc < 1 || argc > 8 || func > 16 || static_cast<int>(argc) > depth[i]) return fail("bad call");
         }
         int after = depth[i] + stackEffect(ins);
@@ -248,6 +248,7 @@ TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
         Verified v = verify(p);
         EXPECT_TRUE(v.ok) << text << ": " << v.why << "\n" << listing(p);
         EXPECT_EQ(stackDepth(p.code), static_cast<uint32_t>(v.max_depth)) << text;
+        EXPECT_EQ(p.max_depth, static_cast<uint32_t>(v.max_depth)) << text;
     }
     EXPECT_GT(compiled, 2000);
 }

@@ -206,7 +206,7 @@ TEST_P(EngineCall, EveryRouteGivesTheSameBits) {
     auto argc = static_cast<uint32_t>(c.args.size());
     std::vector<Instruction> body;
     for (uint32_t v = 0; v < argc; ++v) body.push_back(ins(Opcode::LOAD_VAR, v));
-    body.push_back(ins(Opcode::CALL_BUILTIN, (static_cast<uint32_t>(c.id) << 16) | argc));
+    body.push_back(ins(Opcode::CALL_BUILTIN, encodeCall(static_cast<uint32_t>(c.id), argc)));
     expectAllRoutes(body, {c.args}, {c.expected}, {c.expected});
 }
 

@@ -44,13 +44,15 @@ const Workload WORKLOADS[] = {
     {"sin(a)", true},
 };
 
+// In the order of the levels.
+const bench::HandLoops& (*const HAND_LOOPS[])() = {
+#define BENCH_HAND_LOOPS_ROW(name, upper, check) &bench::name##HandLoops,
+    TARNEX_KERNEL_LEVELS(BENCH_HAND_LOOPS_ROW)
+#undef BENCH_HAND_LOOPS_ROW
+};
+
 const bench::HandLoops& handLoopsOfTheEngine() {
-    switch (detail::bestKernelLevel()) {
-        case detail::KernelLevel::X86_64_V4: return bench::x86_64_v4HandLoops();
-        case detail::KernelLevel::X86_64_V3: return bench::x86_64_v3HandLoops();
-        case detail::KernelLevel::BASELINE: break;
-    }
-    return bench::baselineHandLoops();
+    return HAND_LOOPS[static_cast<size_t>(detail::bestKernelLevel())]();
 }
 
 Inputs randomInputs(int64_t n) {

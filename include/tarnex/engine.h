@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "tarnex/kernel_levels.h"
 #include "tarnex/program.h"
 
 namespace tarnex {
@@ -40,9 +41,19 @@ const ElementCost& elementCost(const Program& program);
 size_t planBytes(const Plan& plan);
 
 namespace detail {
-// The instruction-set levels the block route's loops are compiled for; the
-// best one the CPU supports is chosen at load.
-enum class KernelLevel { BASELINE, X86_64_V3, X86_64_V4 };
+// The instruction-set levels the block route's loops are compiled for,
+// lowest first (the build's list of levels); the best one the CPU supports
+// is chosen at load.
+enum class KernelLevel {
+#define TARNEX_LEVEL_ENUM(name, upper, check) upper,
+    TARNEX_KERNEL_LEVELS(TARNEX_LEVEL_ENUM)
+#undef TARNEX_LEVEL_ENUM
+};
+inline constexpr KernelLevel KERNEL_LEVELS[] = {
+#define TARNEX_LEVEL_ITEM(name, upper, check) KernelLevel::upper,
+    TARNEX_KERNEL_LEVELS(TARNEX_LEVEL_ITEM)
+#undef TARNEX_LEVEL_ITEM
+};
 KernelLevel bestKernelLevel();
 // For tests that compare levels: switches the block route to `level`, or
 // returns false and changes nothing when the CPU lacks it.

@@ -107,7 +107,7 @@ TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
         Column elements(n);
         detail::evaluateElements(*program, n, elements.data(), in.data());
         expectSameBits(elements, want, text + ", element by element");
-        for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+        for (KernelLevel level : detail::KERNEL_LEVELS) {
             if (!detail::useKernelLevel(level)) continue;
             const std::string at = text + " at " + detail::kernelLevelName();
             Column masked(n);

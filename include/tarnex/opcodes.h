@@ -78,7 +78,7 @@ constexpr CallOperand decodeCall(uint32_t operand) { return CallOperand{operand 
     X(JUMP, 21, END, (0, 0), JUMP, op::None, op::None, nullptr, false, 0.0, false, "go forward by operand")            \
     X(CALL_BUILTIN, 22, END, (argc, 1), CALL, op::None, op::None, nullptr, false, 0.0, false,                          \
       "the built-in decodeCall(operand).id of its argc arguments")                                                     \
-    X(RETURN, 23, END, (1, 1), RETURN, op::None, op::None, nullptr, false, 0.0, false,                                 \
+    X(RETURN, 23, END, (0, 0), RETURN, op::None, op::None, nullptr, false, 0.0, false,                                 \
       "the top value is the result; 0.0 if none")                                                                      \
     X(LOGICAL_AND, 24, AND, (2, 1), BINARY, op::LogicalAnd, op::LogicalAnd, nullptr, false, 0.0, true,                 \
       "1.0 if a and b are true")                                                                                       \
@@ -221,6 +221,10 @@ decltype(auto) visitOperation(Opcode opcode, Visitor&& visit) {
     throw std::logic_error("the opcode computes nothing");
 }
 
+// What RETURN gives when the stack is empty, on every route (only code
+// built by hand has such a RETURN).
+constexpr double EMPTY_STACK_RESULT = 0.0;
+
 struct Instruction {
     uint32_t opcode;
     uint32_t operand;
@@ -232,7 +236,8 @@ inline const char* opcodeName(uint32_t opcode) {
 }
 
 // The stack entries one instruction reads, a call's arguments included
-// (RETURN reads the result); the opcode must be in the table.
+// (RETURN takes the top entry if there is one, so it needs none); the
+// opcode must be in the table.
 inline uint32_t stackReads(Instruction ins) {
     return opcodePops(static_cast<Opcode>(ins.opcode), decodeCall(ins.operand).argc);
 }

@@ -51,10 +51,6 @@ public:
     std::shared_ptr<const Plan> plan;
 };
 
-// The most stack entries any path through `code` holds, for code whose paths
-// meet with equal depths (all compiled code); the effects come from the table.
-uint32_t stackDepth(const std::vector<Instruction>& code);
-
 // Compiles `text` for the variables `names` (in binding order). Throws
 // std::runtime_error with the lexer's, parser's or folding's fixed message,
 // "Expression too deeply nested" or "Expression too complex".

@@ -38,7 +38,19 @@ def as_float64_arrays(names: tuple[str, ...], values: tuple[object, ...]) -> tup
 
 
 def _as_float64(name: str, value: object) -> npt.NDArray[np.float64]:
+    if type(value) is int:
+        return np.array(_rounded(value))
     array = np.asarray(value)
+    if array.dtype == object and all(type(item) is int for item in array.flat):
+        return np.array([_rounded(item) for item in array.flat]).reshape(array.shape)
     if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(f"Variable '{name}' must hold real numbers: bool, integer or float (got {array.dtype})")
     return np.asarray(array, dtype=np.float64, order="C")
+
+
+def _rounded(value: int) -> float:
+    """An int of any size as the nearest float64; beyond the largest, inf."""
+    try:
+        return float(value)
+    except OverflowError:
+        return float("inf") if value > 0 else float("-inf")

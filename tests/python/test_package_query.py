@@ -89,6 +89,9 @@ B_VALUES = [1, 0, 3, 250, 7, 2]
         pytest.param(np.array(B_VALUES, dtype=">i4"), id="big-endian-int"),
         pytest.param(np.array(B_VALUES * 2, dtype=np.float64)[::2], id="strided"),
         pytest.param(np.array(B_VALUES, dtype=np.int64).reshape(3, 2).T.reshape(6), id="copied-by-reshape"),
+        pytest.param(2**64, id="int-beyond-64-bits"),
+        pytest.param(-(2**63) - 1, id="int-below-int64"),
+        pytest.param([2**70, -(2**65) + 1, 3, 250, 7, 2], id="list-of-big-ints"),
     ],
 )
 def test_values_are_converted_to_float64(b, assert_same_bits):
@@ -118,6 +121,20 @@ def test_scalars_broadcast_to_the_other_values(values, shape):
     a, b = (np.asarray(v, dtype=np.float64) for v in values.values())
     assert result.shape == shape
     assert np.array_equal(result, np.broadcast_to(a * b - a / 4, shape))
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        pytest.param(2**1024 - 2**971, np.finfo(np.float64).max, id="largest-float64"),
+        pytest.param(2**1024 - 2**970, np.inf, id="rounds-up-to-inf"),
+        pytest.param(-(10**400), -np.inf, id="below-the-lowest"),
+        pytest.param(2**53 + 1, 2.0**53, id="tie-to-even"),
+    ],
+)
+def test_python_ints_of_any_size_round_to_the_nearest_float64(value, expected):
+    assert qelto.query("x", x=value).tolist() == expected
+    assert qelto.query("x", x=[value, 1]).tolist() == [expected, 1.0]
 
 
 def test_integers_beyond_2_to_the_53_round_to_the_nearest_float64():
@@ -161,6 +178,18 @@ def test_errors_are_those_of_the_native_query(expr, arrays):
     assert str(package.value) == str(native.value)
 
 
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        pytest.param({"A": 1.0, "a": 2.0}, "Values 'A' and 'a' are named alike", id="two"),
+        pytest.param({"b": 1.0, "aB": 2.0, "Ab": 3.0}, "Values 'aB' and 'Ab' are named alike", id="later-pair"),
+    ],
+)
+def test_values_named_apart_only_by_case_are_refused(values, message):
+    with pytest.raises(ValueError, match=f"^{message}: names match without regard to case$"):
+        qelto.query("A - a", **values)
+
+
 def test_size_mismatch_after_conversion_names_the_arrays():
     with pytest.raises(RuntimeError, match=r"^Array size mismatch: 'a' has 3 elements but 'b' has 2$"):
         qelto.query("a + b", a=[1, 2, 3], b=[1, 2])
@@ -175,6 +204,11 @@ def test_size_mismatch_after_conversion_names_the_arrays():
             lambda: qelto.query("a", np.ones(2)), "query() takes expr as its one positional argument", id="positional"
         ),
         pytest.param(lambda: qelto.query(expr="2"), "query() takes expr as its one positional argument", id="expr="),
+        pytest.param(
+            lambda: qelto.query("a\udc80", a=1.0),
+            "expr must be valid text: it has characters without a UTF-8 form",
+            id="lone-surrogate",
+        ),
     ],
 )
 def test_calls_of_the_wrong_form_are_type_errors(call, message):

@@ -1,0 +1,245 @@
+#include "entries.h"
+
+#include <cctype>
+#include <string>
+#include <unordered_map>
+#include <string_view>
+#include <vector>
+
+#include "arrays.h"
+#include "destination.h"
+#include "errors.h"
+#include "evaluation.h"
+#include "inputs.h"
+#include "interpreter_lock.h"
+#include "threads.h"
+
+namespace py = pybind11;
+
+namespace qelto {
+namespace {
+
+// What a call is given, read once: its text, its keyword names and values
+// in call order, `out` (the package's only), and the first keyword whose
+// name is not valid text, where the reading stopped.
+// Not copied, since `text` may point into `text_copy`.
+struct Call {
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    std::string_view text;
+    std::string text_copy;
+    std::vector<std::string_view> names;
+    std::vector<PyObject*> values;
+    PyObject* out = nullptr;
+    PyObject* invalid_name = nullptr;
+};
+
+// str, bytes or bytearray; false for anything else, with the Python error
+// set for a str that is not valid text. A bytearray's buffer may move while
+// a long text compiles without the lock, so its text is copied; str and
+// bytes are immutable.
+bool readText(PyObject* expr, Call& call) {
+    Py_ssize_t length = 0;
+    if (PyUnicode_Check(expr)) {
+        const char* text = PyUnicode_AsUTF8AndSize(expr, &length);
+        if (text == nullptr) return false;
+        call.text = {text, static_cast<size_t>(length)};
+        return true;
+    }
+    if (PyBytes_Check(expr)) {
+        call.text = {PyBytes_AS_STRING(expr), static_cast<size_t>(PyBytes_GET_SIZE(expr))};
+        return true;
+    }
+    if (!PyByteArray_Check(expr)) return false;
+    call.text_copy.assign(PyByteArray_AS_STRING(expr), static_cast<size_t>(PyByteArray_GET_SIZE(expr)));
+    call.text = call.text_copy;
+    return true;
+}
+
+// Adds one keyword; false when its name is not valid text, which ends the
+// reading (that error follows the earlier keywords' tests). With `takes_out`
+// the keyword `out` is the destination, None meaning a new array.
+bool readKeyword(Call& call, PyObject* key, PyObject* value, bool takes_out) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (name == nullptr) {
+        PyErr_Clear();
+        call.invalid_name = key;
+        return false;
+    }
+    const std::string_view view(name, static_cast<size_t>(size));
+    if (takes_out && view == "out") {
+        call.out = value == Py_None ? nullptr : value;
+        return true;
+    }
+    call.names.push_back(view);
+    call.values.push_back(value);
+    return true;
+}
+
+// The keywords of a vector call, but the one at `skip`.
+void readKeywords(Call& call, PyObject* const* values, PyObject* kwnames, bool takes_out, Py_ssize_t skip = -1) {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    call.names.reserve(static_cast<size_t>(count));
+    call.values.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (i != skip && !readKeyword(call, PyTuple_GET_ITEM(kwnames, i), values[i], takes_out)) return;
+}
+
+bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "expr") == 0; }
+
+// Reading, testing, compiling, evaluating: every entry's call.
+Ref evaluate(const Call& call, bool input_shape) {
+    Inputs inputs = collectInputs(call.names, call.values.data(), call.invalid_name);
+    const int64_t n = requireEqualSizes(call.names, call.values.data());
+    double* const out = call.out != nullptr ? checkedOut(call.out, n, call.names, inputs) : nullptr;
+    const std::shared_ptr<tarnex::Program> program = compiled(call.text, call.names);
+    Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(n, input_shape, call.values);
+    evaluateInterruptibly(program, n, out != nullptr ? out : dataOf<double>(result.get()), inputs.data);
+    return result;
+}
+
+// The calls pybind11's binding would accept: the text first or as `expr`,
+// then the arrays by keyword.
+bool readFastCall(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t expr_at = -1;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (isExprKeyword(PyTuple_GET_ITEM(kwnames, i))) {
+            if (nargs != 0 || expr_at >= 0) return false;
+            expr_at = i;
+        }
+    if (nargs + (expr_at >= 0 ? 1 : 0) != 1) return false;
+    if (!readText(nargs == 1 ? args[0] : args[expr_at], call)) {
+        PyErr_Clear();
+        return false;
+    }
+    readKeywords(call, args + nargs, kwnames, false, expr_at);
+    return true;
+}
+
+// pybind11's function, which gives the TypeError of a call the fast entry
+// does not take.
+PyObject* bound_query = nullptr;
+
+PyObject* fastQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        Call call;
+        if (!readFastCall(call, args, nargs, kwnames))
+            return PyObject_Vectorcall(bound_query, args, static_cast<size_t>(nargs), kwnames);
+        return evaluate(call, false).release();
+    });
+}
+
+// The package's function that turns a call's values into float64
+// C-contiguous arrays: converter(names, values) -> arrays, in their order.
+PyObject* converter = nullptr;
+
+PyObject* setConverter(PyObject*, PyObject* function) {
+    Py_XSETREF(converter, Py_NewRef(function));
+    Py_RETURN_NONE;
+}
+
+// A str that has no UTF-8 form is a TypeError, as from `_qelto.query`, with
+// the encoding error as its cause.
+[[noreturn]] void failText(PyObject* expr) {
+    if (PyErr_Occurred() == nullptr)
+        throw py::type_error("expr must be str, bytes or bytearray (got " + std::string(Py_TYPE(expr)->tp_name) + ")");
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_TypeError, "expr must be valid text: it has characters without a UTF-8 form");
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    throw PythonError();
+}
+
+// Names match without regard to ASCII case, so of two values named apart
+// only by case the expression could read just one: a ValueError naming both.
+void requireNamesApartInCase(const std::vector<std::string_view>& names) {
+    std::unordered_map<std::string, std::string_view> seen;
+    for (const std::string_view name : names) {
+        std::string lower(name);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto [first, inserted] = seen.emplace(std::move(lower), name);
+        if (!inserted)
+            throw py::value_error("Values '" + std::string(first->second) + "' and '" + std::string(name) +
+                                  "' are named alike: names match without regard to case");
+    }
+}
+
+// query(expr, /, *, out=None, **arrays): the result in the inputs' shape,
+// or in `out`. Values that need converting go through the converter first.
+PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        if (nargs != 1) throw py::type_error("query() takes expr as its one positional argument");
+        Call call;
+        if (!readText(args[0], call)) failText(args[0]);
+        readKeywords(call, args + 1, kwnames, true);
+        requireNamesApartInCase(call.names);
+        Ref converted;  // the arrays that replace values, alive for the call
+        if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
+        return evaluate(call, true).release();
+    });
+}
+
+template <class Function>
+PyCFunction entry(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr const char* PACKAGE_QUERY_DOC =
+    "query(expr, /, *, out=None, **arrays)\n--\n\n"
+    "expr evaluated element by element over the arrays, in the language and with the errors of\n"
+    "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
+    "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"
+    "round; Python ints of any size do too); complex, object, string and date values are a\n"
+    "TypeError, and values whose names differ only in case a ValueError. The result has the arrays'\n"
+    "shape when they share one (all 0-d: 0-d), else one dimension.\n\n"
+    "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
+    "receives the result and is returned; it may be the very memory of an input, but overlap\n"
+    "no input otherwise. A wrong out is a TypeError (not a float64 array) or a ValueError, raised\n"
+    "before anything is written; an evaluation error may leave it partly written.";
+
+PyMethodDef package_entries[] = {
+    {"query", entry(packageQuery), METH_FASTCALL | METH_KEYWORDS, PACKAGE_QUERY_DOC},
+    {"set_converter", entry(setConverter), METH_O, nullptr},
+    {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
+    {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
+    {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+py::array_t<double> boundQuery(const std::string& expr, const py::kwargs& kwargs) {
+    Call call;
+    call.text = expr;
+    PyObject *key = nullptr, *value = nullptr;
+    for (Py_ssize_t position = 0; PyDict_Next(kwargs.ptr(), &position, &key, &value);)
+        if (!readKeyword(call, key, value, false)) break;
+    return py::reinterpret_steal<py::array_t<double>>(evaluate(call, false).release());
+}
+
+PyObject* makeFastQuery(PyObject* bound, PyObject* self, PyObject* module_name) {
+    bound_query = bound;
+    // The fast entry takes the name, and the docstring with its signature.
+    static std::string doc = py::str(py::handle(bound).attr("__doc__"));
+    static PyMethodDef fast{"query", entry(fastQuery), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    return PyCFunction_NewEx(&fast, self, module_name);
+}
+
+py::object packageEntries() {
+    auto entries = py::reinterpret_steal<py::object>(PyModule_New("_qelto.package_entries"));
+    if (!entries) throw py::error_already_set();
+    const py::str package("qelto");
+    for (PyMethodDef* def = package_entries; def->ml_name != nullptr; ++def) {
+        auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, entries.ptr(), package.ptr()));
+        if (!function) throw py::error_already_set();
+        entries.attr(def->ml_name) = function;
+    }
+    return entries;
+}
+
+}  // namespace qelto

@@ -1,0 +1,38 @@
+// The module's errors and their Python exceptions.
+//
+// `QueryError` is a RuntimeError whose message keeps every byte of the
+// caller's text and names (invalid UTF-8 shows as \xNN escapes).
+// `PythonError` says that the Python exception is already set. pybind11's
+// own exceptions (type_error, value_error, error_already_set) and
+// std::bad_alloc keep pybind11's translation.
+#pragma once
+
+#include <Python.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace qelto {
+
+class QueryError : public std::runtime_error {
+public:
+    explicit QueryError(const std::string& message) : std::runtime_error(message), message_(message) {}
+    const std::string& message() const { return message_; }
+
+private:
+    std::string message_;
+};
+
+struct PythonError {};
+
+[[noreturn]] void failVariable(std::string_view name, const std::string& problem);
+
+// str(object) as UTF-8; throws PythonError when str() fails.
+std::string textOf(PyObject* object);
+
+// For pybind11's translator list: sets the exception for the QueryError or
+// PythonError in `error` and lets any other pass.
+void translateModuleError(std::exception_ptr error);
+
+}  // namespace qelto

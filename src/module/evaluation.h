@@ -1,0 +1,24 @@
+// A call's program and its evaluation, done without the interpreter lock
+// where the work is long enough to let other threads run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "tarnex/program.h"
+
+namespace qelto {
+
+// The cached program of (expr, names), compiled on a miss; any compile
+// error is a QueryError "Expression failed to compile: " + expr + " — " +
+// the inner message. Long texts compile without the lock.
+std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names);
+
+// Evaluates `n` elements into `out` without the lock, in slices between
+// which Python runs its signal handlers, so Ctrl-C stops a long call.
+void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
+                           const std::vector<const double*>& data);
+
+}  // namespace qelto

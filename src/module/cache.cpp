@@ -73,15 +73,16 @@ bool ProgramCache::PositionEqual::operator()(const Lookup& l, Position p) const 
     return l.key.expr == p->key.expr && std::ranges::equal(l.key.names, p->key.names);
 }
 
-std::shared_ptr<Program> ProgramCache::getOrCompile(std::string_view expr, const std::vector<std::string_view>& names) {
+std::shared_ptr<Program> ProgramCache::find(std::string_view expr, std::span<const std::string_view> names) {
     const Lookup lookup{{expr, names}, ProgramKeyHash{}(ProgramKeyView{expr, names})};
-    {
-        std::lock_guard lock(mutex);
-        if (auto found = findAndTouch(lookup)) return found;
-    }
-    auto compiled = std::make_shared<Program>(compiler_(expr, names));
-    compiled->plan = planProgram(*compiled);
-    return store(lookup.key, lookup.hash, std::move(compiled));
+    std::lock_guard lock(mutex);
+    return findAndTouch(lookup);
+}
+
+std::shared_ptr<Program> ProgramCache::insert(std::string_view expr, std::span<const std::string_view> names,
+                                              std::shared_ptr<Program> program) {
+    const ProgramKeyView view{expr, names};
+    return store(view, ProgramKeyHash{}(view), std::move(program));
 }
 
 // Under the lock: the stored program, now the most recently used, or null.

@@ -7,14 +7,14 @@
 // the budget again, and a program larger than the whole budget is returned
 // without being stored. Callers still holding an evicted program keep it.
 //
-// Programs are compiled outside the lock; when two callers miss on one key at
-// once, the first to store wins. A failed compilation stores nothing. A hit
-// compiles nothing and copies neither the text nor the names. Nothing here
-// touches Python.
+// The caller compiles and plans a program outside the lock after a miss,
+// then inserts it; when two callers miss on one key at once, the first to
+// insert wins and the other gets the stored program back. Nothing is stored
+// for a failed compilation. A hit copies neither the text nor the names.
+// Nothing here compiles, plans or touches Python.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -57,15 +57,16 @@ struct ProgramKeyHash {
 
 class ProgramCache {
 public:
-    using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
+    explicit ProgramCache(size_t budget_bytes = PROGRAM_CACHE_BUDGET) : budget_(budget_bytes) {}
 
-    // `compiler` is replaceable so tests can observe and pace compilations.
-    explicit ProgramCache(Compiler compiler = &compile, size_t budget_bytes = PROGRAM_CACHE_BUDGET)
-        : compiler_(std::move(compiler)), budget_(budget_bytes) {}
-
-    // The stored program for (expr, names), compiling and storing it on a
-    // miss. Compiler exceptions pass through and leave the cache unchanged.
-    std::shared_ptr<Program> getOrCompile(std::string_view expr, const std::vector<std::string_view>& names);
+    // The stored program for (expr, names), now the most recently used, or
+    // null.
+    std::shared_ptr<Program> find(std::string_view expr, std::span<const std::string_view> names);
+    // Stores `program` for (expr, names) unless another one was stored for
+    // the key meanwhile, and returns the stored one; a program larger than
+    // the whole budget is returned without being stored.
+    std::shared_ptr<Program> insert(std::string_view expr, std::span<const std::string_view> names,
+                                    std::shared_ptr<Program> program);
 
     size_t size() const;
     // What the stored entries hold, as counted against the budget.
@@ -102,7 +103,6 @@ private:
     std::shared_ptr<Program> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program);
     void evictBeyond(size_t budget);
 
-    Compiler compiler_;
     const size_t budget_;
     mutable std::mutex mutex;
     std::list<Entry> recency;  // most recently used first

@@ -62,8 +62,11 @@ void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, c
 
 std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
     try {
-        static tarnex::ProgramCache cache(&compileLettingThreadsRun);
-        return cache.getOrCompile(expr, names);
+        static tarnex::ProgramCache cache;
+        if (auto found = cache.find(expr, names)) return found;
+        auto program = std::make_shared<tarnex::Program>(compileLettingThreadsRun(expr, names));
+        program->plan = tarnex::planProgram(*program);
+        return cache.insert(expr, names, std::move(program));
     } catch (const std::exception& e) {
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "tarnex/kernel_levels.h"
@@ -29,16 +30,31 @@ struct ElementCost {
     bool whole_blocks = true;
 };
 
-// How `program` is to be run: its route, its block steps or the masked
-// route's shape, decided once. The cache stores it in `program.plan` before
-// sharing the program; evaluation plans a program without one each time.
-// Code no compiler produces and no route can run safely is planned as
-// malformed, and evaluating it throws std::logic_error.
-std::shared_ptr<const Plan> planProgram(const Program& program);
-// The cost estimate of a planned program's plan.
-const ElementCost& elementCost(const Program& program);
-// The heap bytes a plan holds, itself included, for callers that budget memory.
-size_t planBytes(const Plan& plan);
+// A compiled program together with the engine's plan for it: how it is
+// run (its route, its block steps or the masked route's shape) and what an
+// element costs, decided once by prepare and only read afterwards, by any
+// number of threads at once. The compiler's Program knows nothing of it.
+class PreparedProgram {
+public:
+    PreparedProgram(Program program, std::shared_ptr<const Plan> plan)
+        : program_(std::move(program)), plan_(std::move(plan)) {}
+
+    const Program& program() const { return program_; }
+    const Plan& plan() const { return *plan_; }
+    const ElementCost& cost() const;
+    // The heap bytes the plan holds, itself included, for callers that
+    // budget memory (the program's own are theirs to count).
+    size_t planBytes() const;
+
+private:
+    Program program_;
+    std::shared_ptr<const Plan> plan_;
+};
+
+// Plans `program` once, when it is compiled or enters a cache. Code no
+// compiler produces and no route can run safely is planned as malformed,
+// and evaluating it throws std::logic_error.
+std::shared_ptr<const PreparedProgram> prepare(Program program);
 
 namespace detail {
 // The instruction-set levels the block route's loops are compiled for,
@@ -61,7 +77,7 @@ bool useKernelLevel(KernelLevel level);
 const char* kernelLevelName();
 
 // The per-element route of evaluateBlock, for programs with jumps.
-void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs);
+void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 // The masked route of evaluateBlock, for programs with jumps: each
 // instruction once over the block for the elements whose path reaches it.
 // Returns false when it declines the program (a shape compiled code never
@@ -70,7 +86,7 @@ void evaluateElements(const Program& program, uint64_t count, double* out, const
 // element's path; the per-element route then gives the result or the error.
 // `out` is then untouched, except that past BLOCK_SIZE elements the earlier
 // chunks may hold their results already.
-bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs);
+bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 }  // namespace detail
 
 // Elements per block: 256 slot buffers of 4096 doubles make 8 MiB of scratch
@@ -87,7 +103,7 @@ constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
 // run element by element: only a division an element reaches can fail, the
 // first failing element decides the message and the elements before it are
 // written.
-void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs);
+void evaluateBlock(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 
 // Evaluates one element; `values` holds one double per variable. Only the
 // path the element takes is executed, and only it can fail.
@@ -109,7 +125,7 @@ constexpr int MAX_THREAD_COUNT = 1024;
 
 // Evaluates `n` elements in blocks of `block_size`, on a team of
 // threadCount() threads from PARALLEL_MIN_ELEMENTS elements on and on the
-// calling thread below. A planned program that no element can fail may run
+// calling thread below. A program that no element can fail may run
 // on the team in shorter, equal blocks, and from fewer elements when it
 // calls the math library: its results do not depend on where blocks are cut.
 // An error in any block is raised again on the calling thread after the team
@@ -118,7 +134,7 @@ constexpr int MAX_THREAD_COUNT = 1024;
 // that element and writes nothing of a block it has to run again; any other
 // overlap of `out` with an input is not allowed.
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program, int64_t n,
+                      const PreparedProgram& prepared, int64_t n,
                       const std::vector<const double*>& input_data);
 
 }  // namespace tarnex

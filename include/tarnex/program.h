@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,8 +26,6 @@ struct NameEqual {
     bool operator()(const std::string& a, const std::string& b) const;
 };
 
-struct Plan;
-
 class Program {
 public:
     std::vector<Instruction> code;
@@ -40,15 +37,11 @@ public:
     // The most stack entries any path through `code` holds, counted by code
     // generation as it emits (at most STACK_CAPACITY) and trusted afterwards.
     uint32_t max_depth = 0;
-    // Beyond the five above, for speed only. The same program with its
-    // cheap, safe &&, || and ?: as whole-block operations (LOGICAL_AND,
-    // LOGICAL_OR, SELECT), sharing `constants`; empty when `code` has no
-    // jumps or none qualifies. Written by compile.
+    // Beyond the above, for speed only. The same program with its cheap,
+    // safe &&, || and ?: as whole-block operations (LOGICAL_AND, LOGICAL_OR,
+    // SELECT), sharing `constants`; empty when `code` has no jumps or none
+    // qualifies. Written by compile.
     std::vector<Instruction> block_code;
-    // How the engine runs this program (tarnex/plan.h), made once by
-    // planProgram before the program is shared; null for a program built
-    // by hand, which is then planned on every evaluation.
-    std::shared_ptr<const Plan> plan;
 };
 
 // Compiles `text` for the variables `names` (in binding order). Throws

@@ -448,8 +448,11 @@ bool runMasked(const Program& program, const Plan& plan, uint64_t count, double*
     return true;
 }
 
-bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs) {
-    if (program.plan && program.plan->route == Route::MASKED) return runMasked(program, *program.plan, count, out, inputs);
+// A program planned for another route is asked whether the masked route
+// would take it.
+bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs) {
+    const Program& program = prepared.program();
+    if (prepared.plan().route == Route::MASKED) return runMasked(program, prepared.plan(), count, out, inputs);
     Plan plan;
     return planMaskedRoute(program, plan) && runMasked(program, plan, count, out, inputs);
 }

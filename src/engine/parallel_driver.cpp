@@ -20,9 +20,8 @@ thread_local std::vector<const double*> block_inputs;
 std::atomic<int> thread_count_setting{0};
 
 // The one place that decides whether a thread team is opened.
-bool useThreadTeam(const Program& program, int64_t n) {
-    const int64_t team_min = program.plan ? program.plan->team_min_elements : PARALLEL_MIN_ELEMENTS;
-    return n >= team_min && parallelRegionsAllowed();
+bool useThreadTeam(const PreparedProgram& program, int64_t n) {
+    return n >= program.plan().team_min_elements && parallelRegionsAllowed();
 }
 
 // An exception leaving a worker thread ends the process, so each thread parks
@@ -54,7 +53,7 @@ private:
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
 
-void runBlock(const Program& program, uint64_t var_count, int64_t start, int64_t length, double* out,
+void runBlock(const PreparedProgram& program, uint64_t var_count, int64_t start, int64_t length, double* out,
               const std::vector<const double*>& input_data, const double** inputs) {
     for (uint64_t v = 0; v < var_count; ++v) inputs[v] = input_data[v] + start;
     evaluateBlock(program, static_cast<uint64_t>(length), out + start, var_count == 0 ? nullptr : inputs);
@@ -67,7 +66,7 @@ constexpr uint64_t LOCAL_INPUTS = 16;
 // The calling thread alone, outside OpenMP: even a region whose if clause is
 // false costs about 0.4 us of team set-up and barrier wake-ups, a third of a
 // small call, and a forked child must not enter the runtime at all.
-void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, const Program& program, int64_t n,
+void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, const PreparedProgram& program, int64_t n,
                              const std::vector<const double*>& input_data) {
     const double* local[LOCAL_INPUTS];
     const double** inputs = local;
@@ -85,8 +84,8 @@ void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, cons
 // blocks, whole tiles long and never longer than `block_size`.
 constexpr int64_t EVEN_BLOCK_GRAIN = 256;
 
-int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int64_t threads) {
-    if (!program.plan || !program.plan->any_layout) return block_size;
+int64_t teamBlockSize(const PreparedProgram& program, int64_t n, int64_t block_size, int64_t threads) {
+    if (!program.plan().any_layout) return block_size;
     const int64_t rounds = (n + threads * block_size - 1) / (threads * block_size);
     const int64_t even = (n + threads * rounds - 1) / (threads * rounds);
     return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
@@ -110,9 +109,8 @@ int threadCount() {
 }
 
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program, int64_t n,
+                      const PreparedProgram& code, int64_t n,
                       const std::vector<const double*>& input_data) {
-    const Program& code = *program;
     const bool team = useThreadTeam(code, n);
     if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
     const int threads = threadCount();

@@ -138,7 +138,7 @@ Route planRoute(const Program& program, const CodeFacts& code, const CodeFacts& 
 
 }  // namespace
 
-std::shared_ptr<const Plan> planProgram(const Program& program) {
+std::shared_ptr<const PreparedProgram> prepare(Program program) {
     auto plan = std::make_shared<Plan>();
     const CodeFacts code = factsOf(program, program.code);
     const CodeFacts block_code = program.block_code.empty() ? CodeFacts{} : factsOf(program, program.block_code);
@@ -150,15 +150,13 @@ std::shared_ptr<const Plan> planProgram(const Program& program) {
     plan->team_min_elements = cheap_team ? LIBRARY_TEAM_MIN_ELEMENTS : PARALLEL_MIN_ELEMENTS;
     plan->cost = estimateCost(*plan, code, block_code);
     plan->team_min_elements = std::min(plan->team_min_elements, costlyTeamMinElements(plan->cost));
-    return plan;
+    return std::make_shared<const PreparedProgram>(std::move(program), std::move(plan));
 }
 
-const ElementCost& elementCost(const Program& program) {
-    if (!program.plan) throw std::logic_error("the program has no plan");
-    return program.plan->cost;
-}
+const ElementCost& PreparedProgram::cost() const { return plan_->cost; }
 
-size_t planBytes(const Plan& plan) {
+size_t PreparedProgram::planBytes() const {
+    const Plan& plan = *plan_;
     return sizeof(Plan) + plan.steps.capacity() * sizeof(Step) + plan.values.capacity() * sizeof(double) +
            plan.read_variables.capacity() * sizeof(uint32_t);
 }

@@ -103,10 +103,8 @@ void runElements(const Program& program, const std::vector<uint32_t>& variables,
     }
 }
 
-void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs) {
-    std::vector<uint32_t> all(program.var_names.size());
-    for (uint32_t v = 0; v < all.size(); ++v) all[v] = v;
-    runElements(program, program.plan ? program.plan->read_variables : all, count, out, inputs);
+void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs) {
+    runElements(prepared.program(), prepared.plan().read_variables, count, out, inputs);
 }
 
 }  // namespace detail

@@ -7,7 +7,7 @@
 // the budget again, and a program larger than the whole budget is returned
 // without being stored. Callers still holding an evicted program keep it.
 //
-// The caller compiles and plans a program outside the lock after a miss,
+// The caller compiles and prepares a program outside the lock after a miss,
 // then inserts it; when two callers miss on one key at once, the first to
 // insert wins and the other gets the stored program back. Nothing is stored
 // for a failed compilation. A hit copies neither the text nor the names.
@@ -24,7 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tarnex/program.h"
+#include "tarnex/engine.h"
 
 namespace tarnex {
 
@@ -61,12 +61,12 @@ public:
 
     // The stored program for (expr, names), now the most recently used, or
     // null.
-    std::shared_ptr<Program> find(std::string_view expr, std::span<const std::string_view> names);
+    std::shared_ptr<const PreparedProgram> find(std::string_view expr, std::span<const std::string_view> names);
     // Stores `program` for (expr, names) unless another one was stored for
     // the key meanwhile, and returns the stored one; a program larger than
     // the whole budget is returned without being stored.
-    std::shared_ptr<Program> insert(std::string_view expr, std::span<const std::string_view> names,
-                                    std::shared_ptr<Program> program);
+    std::shared_ptr<const PreparedProgram> insert(std::string_view expr, std::span<const std::string_view> names,
+                                    std::shared_ptr<const PreparedProgram> program);
 
     size_t size() const;
     // What the stored entries hold, as counted against the budget.
@@ -77,7 +77,7 @@ private:
         ProgramKey key;
         size_t hash;
         size_t bytes;
-        std::shared_ptr<Program> program;
+        std::shared_ptr<const PreparedProgram> program;
     };
     using Position = std::list<Entry>::iterator;
     struct Lookup {
@@ -98,9 +98,9 @@ private:
         bool operator()(Position p, const Lookup& l) const { return (*this)(l, p); }
     };
 
-    std::shared_ptr<Program> findAndTouch(const Lookup& lookup);
-    std::shared_ptr<Program> touch(Position position);
-    std::shared_ptr<Program> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program);
+    std::shared_ptr<const PreparedProgram> findAndTouch(const Lookup& lookup);
+    std::shared_ptr<const PreparedProgram> touch(Position position);
+    std::shared_ptr<const PreparedProgram> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<const PreparedProgram> program);
     void evictBeyond(size_t budget);
 
     const size_t budget_;

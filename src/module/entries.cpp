@@ -95,9 +95,9 @@ Ref evaluate(const Call& call, bool input_shape) {
     Inputs inputs = collectInputs(call.names, call.values.data(), call.invalid_name);
     const int64_t n = requireEqualSizes(call.names, call.values.data());
     double* const out = call.out != nullptr ? checkedOut(call.out, n, call.names, inputs) : nullptr;
-    const std::shared_ptr<tarnex::Program> program = compiled(call.text, call.names);
+    const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names);
     Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(n, input_shape, call.values);
-    evaluateInterruptibly(program, n, out != nullptr ? out : dataOf<double>(result.get()), inputs.data);
+    evaluateInterruptibly(*program, n, out != nullptr ? out : dataOf<double>(result.get()), inputs.data);
     return result;
 }
 

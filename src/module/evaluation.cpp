@@ -53,28 +53,26 @@ Slicing slicingFor(const tarnex::ElementCost& cost, int64_t n) {
     return {slice, std::min(tarnex::BLOCK_SIZE, (slice + threads - 1) / threads)};
 }
 
-void evaluateSlice(const std::shared_ptr<tarnex::Program>& program, int64_t n, const int64_t& block_size,
+void evaluateSlice(const tarnex::PreparedProgram& program, int64_t n, const int64_t& block_size,
                    double* out, const std::vector<const double*>& data) {
     runWithoutLock([&] { tarnex::evaluateParallel(data.size(), block_size, out, program, n, data); });
 }
 
 }  // namespace
 
-std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
     try {
         static tarnex::ProgramCache cache;
         if (auto found = cache.find(expr, names)) return found;
-        auto program = std::make_shared<tarnex::Program>(compileLettingThreadsRun(expr, names));
-        program->plan = tarnex::planProgram(*program);
-        return cache.insert(expr, names, std::move(program));
+        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, names)));
     } catch (const std::exception& e) {
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }
 }
 
-void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, int64_t n, double* out,
+void evaluateInterruptibly(const tarnex::PreparedProgram& program, int64_t n, double* out,
                            const std::vector<const double*>& data) {
-    const tarnex::ElementCost& cost = tarnex::elementCost(*program);
+    const tarnex::ElementCost& cost = program.cost();
     if (static_cast<double>(n) * cost.nanoseconds <= SLICE_NANOSECONDS)
         return evaluateSlice(program, n, tarnex::BLOCK_SIZE, out, data);
     const Slicing slicing = slicingFor(cost, n);

@@ -59,14 +59,12 @@ std::vector<std::string_view> viewsOf(const std::vector<std::string>& names) {
 using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
 
 // What the module does with views made from `names`: a hit, or compiling,
-// planning and inserting the program.
-std::shared_ptr<Program> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names,
+// preparing and inserting the program.
+std::shared_ptr<const PreparedProgram> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names,
                                 const Compiler& compiler = &compile) {
     const std::vector<std::string_view> views = viewsOf(names);
     if (auto found = cache.find(expr, views)) return found;
-    auto program = std::make_shared<Program>(compiler(expr, views));
-    program->plan = planProgram(*program);
-    return cache.insert(expr, views, std::move(program));
+    return cache.insert(expr, views, prepare(compiler(expr, views)));
 }
 
 // A compiler that counts its compilations in `compiles`.
@@ -85,7 +83,7 @@ TEST(ProgramCache, HitReturnsTheStoredProgramWithoutCompiling) {
     auto second = lookUp(cache, "a*2 + sin(b)", {"a", "b"}, counted);
     EXPECT_EQ(first, second);
     EXPECT_EQ(compiles, 1);
-    EXPECT_EQ(first->var_names, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(first->program().var_names, (std::vector<std::string>{"a", "b"}));
 }
 
 struct KeyPair {
@@ -120,8 +118,8 @@ TEST(ProgramCache, ReorderedNamesGetTheirOwnVariableIndices) {
     ProgramCache cache;
     auto ab = lookUp(cache, "a-b", {"a", "b"});
     auto ba = lookUp(cache, "a-b", {"b", "a"});
-    EXPECT_EQ(ab->var_index.at("a"), 0u);
-    EXPECT_EQ(ba->var_index.at("a"), 1u);
+    EXPECT_EQ(ab->program().var_index.at("a"), 0u);
+    EXPECT_EQ(ba->program().var_index.at("a"), 1u);
 }
 
 struct FailureCase {
@@ -186,7 +184,7 @@ TEST(ProgramCache, FirstInsertionWins) {
     };
     ProgramCache cache;
 
-    std::shared_ptr<Program> from_slow;
+    std::shared_ptr<const PreparedProgram> from_slow;
     std::thread slow([&] { from_slow = lookUp(cache, "k", {}, paced); });
     slow_is_compiling.wait();
     auto from_fast = lookUp(cache, "k", {}, paced);
@@ -194,7 +192,7 @@ TEST(ProgramCache, FirstInsertionWins) {
     slow.join();
 
     EXPECT_EQ(compiles.load(), 2);
-    EXPECT_EQ(from_fast->constants, std::vector<double>{2.0});
+    EXPECT_EQ(from_fast->program().constants, std::vector<double>{2.0});
     EXPECT_EQ(from_slow, from_fast);
     EXPECT_EQ(cache.size(), 1u);
 }
@@ -218,11 +216,11 @@ TEST(ProgramCache, ConcurrentCallersAgreeOnEveryKey) {
     const std::vector<std::string> exprs = {"a+b", "a*b+1", "sin(a)-b", "a>b ? a : b"};
     const std::vector<std::string> names = {"a", "b"};
     ProgramCache cache;
-    std::vector<std::vector<Program*>> seen(THREADS, std::vector<Program*>(exprs.size()));
+    std::vector<std::vector<const PreparedProgram*>> seen(THREADS, std::vector<const PreparedProgram*>(exprs.size()));
     onThreads(THREADS, [&](int t) {
         for (int round = 0; round < ROUNDS; ++round) {
             const size_t e = static_cast<size_t>(round + t) % exprs.size();
-            Program* program = lookUp(cache, exprs[e], names).get();
+            const PreparedProgram* program = lookUp(cache, exprs[e], names).get();
             if (seen[t][e] == nullptr) seen[t][e] = program;
             EXPECT_EQ(seen[t][e], program);
         }
@@ -305,7 +303,7 @@ TEST(ProgramCache, ProgramLargerThanTheBudgetIsReturnedButNotStored) {
     const std::string big = "a * 2 + 1 + a * 3";
     auto first = lookUp(cache, big, {"a"}, counted);
     auto second = lookUp(cache, big, {"a"}, counted);
-    EXPECT_EQ(first->var_names, std::vector<std::string>{"a"});
+    EXPECT_EQ(first->program().var_names, std::vector<std::string>{"a"});
     EXPECT_NE(first, second);
     EXPECT_EQ(compiles, 3);
     EXPECT_EQ(cache.size(), 1u);
@@ -323,7 +321,7 @@ TEST(ProgramCache, ConcurrentHitsMissesAndEvictionsGetTheRightPrograms) {
         for (int round = 0; round < ROUNDS; ++round) {
             const int k = (round * 7 + t) % 64;
             auto program = lookUp(cache, keyText(k), {"a"});
-            ASSERT_EQ(program->constants, std::vector<double>{100.0 + k}) << keyText(k);
+            ASSERT_EQ(program->program().constants, std::vector<double>{100.0 + k}) << keyText(k);
         }
     });
     EXPECT_LE(cache.bytes(), budget);

@@ -65,7 +65,7 @@ struct Outcome {
     Column out;
 };
 
-Outcome run(const std::shared_ptr<Program>& program, const std::vector<Column>& columns) {
+Outcome run(const PreparedProgram& program, const std::vector<Column>& columns) {
     const int64_t n = static_cast<int64_t>(columns[0].size());
     Outcome outcome{"", Column(columns[0].size())};
     std::vector<const double*> in{columns[0].data(), columns[1].data(), columns[2].data()};
@@ -87,17 +87,16 @@ TEST(KernelLevels, EveryLevelGivesTheBaselinesBits) {
         if (level != baseline_level && detail::useKernelLevel(level)) levels.push_back(level);
     ASSERT_TRUE(detail::useKernelLevel(baseline_level));
     for (const std::string& text : programs()) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
-        for (const std::vector<Instruction>* code : {&program->code, &program->block_code})
+        auto program = prepare(compileWith(text, {"a", "b", "c"}));
+        for (const std::vector<Instruction>* code : {&program->program().code, &program->program().block_code})
             for (Instruction ins : *code) opcodes_seen.insert(ins.opcode);
         for (size_t n : {1, 7, 1023, 1025, 9000}) {
             std::vector<Column> columns = inputs(n);
             ASSERT_TRUE(detail::useKernelLevel(baseline_level));
-            Outcome baseline = run(program, columns);
+            Outcome baseline = run(*program, columns);
             for (KernelLevel level : levels) {
                 ASSERT_TRUE(detail::useKernelLevel(level));
-                Outcome other = run(program, columns);
+                Outcome other = run(*program, columns);
                 SCOPED_TRACE(text + " over " + std::to_string(n) + " at " + detail::kernelLevelName());
                 ASSERT_EQ(other.error, baseline.error);
                 for (size_t i = 0; i < n && baseline.error.empty(); ++i)

@@ -101,9 +101,8 @@ TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
     const std::vector<Column> columns = inputs(n);
     const std::vector<const double*> in = pointers(columns);
     for (const std::string& text : texts()) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "w"}));
-        program->plan = planProgram(*program);
-        const Column want = expected(*program, columns);
+        auto program = prepare(compileWith(text, {"a", "b", "c", "w"}));
+        const Column want = expected(program->program(), columns);
         Column elements(n);
         detail::evaluateElements(*program, n, elements.data(), in.data());
         expectSameBits(elements, want, text + ", element by element");
@@ -115,7 +114,7 @@ TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
             for (int threads : {1, 2, 3}) {
                 omp_set_num_threads(threads);
                 Column out(n);
-                evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
+                evaluateParallel(4, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), in);
                 expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
             }
         }
@@ -130,12 +129,11 @@ TEST(NaNBits, SumOfTwoNaNsDoesNotDependOnItsNeighbours) {
     std::vector<Column> columns{Column(n, bits(0x7ff8000000000000)), Column(n, bits(0xfff8000000000000)),
                                 Column(n, 1.0), Column(n, 1.0)};
     columns[2][3000] = 0.0;
-    auto program = std::make_shared<Program>(compileWith("c ? x + y : sin(w)", {"x", "y", "c", "w"}));
-    program->plan = planProgram(*program);
+    auto program = prepare(compileWith("c ? x + y : sin(w)", {"x", "y", "c", "w"}));
     for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         Column out(n);
-        evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
+        evaluateParallel(4, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), pointers(columns));
         for (size_t i = 0; i < n; ++i)
             if (i != 3000) ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
     }

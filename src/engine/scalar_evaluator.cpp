@@ -23,9 +23,9 @@ private:
     void push(double value) { stack_[depth_++] = value; }
 
     void callBuiltin(uint32_t operand) {
-        uint32_t argc = operand & 0xffffu;
+        const auto [id, argc] = decodeCall(operand);
         depth_ -= argc;
-        push(tarnex::callBuiltin(static_cast<BuiltinFunc>(operand >> 16), stack_ + depth_, argc));
+        push(tarnex::callBuiltin(static_cast<BuiltinFunc>(id), stack_ + depth_, argc));
     }
 
     size_t execute(Instruction ins, size_t position);
@@ -80,7 +80,7 @@ double ScalarMachine::run() {
     const size_t size = program_.code.size();
     for (size_t position = 0; position < size && code[position].opcode != static_cast<uint32_t>(Opcode::RETURN);)
         position = execute(code[position], position);
-    return depth_ == 0 ? 0.0 : stack_[depth_ - 1];
+    return depth_ == 0 ? EMPTY_STACK_RESULT : stack_[depth_ - 1];
 }
 
 }  // namespace

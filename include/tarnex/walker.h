@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "tarnex/builtins.h"
@@ -71,7 +72,7 @@ inline bool validOperand(const CodeBounds& bounds, Instruction ins, OpcodeKind k
         case OpcodeKind::TERNARY:
         case OpcodeKind::RETURN: return true;
     }
-    return false;
+    throw std::logic_error("unknown opcode kind");
 }
 
 // A jump target ahead and the depth every path brings to it.

@@ -1,6 +1,7 @@
-"""Per-call cost of qelto.query against _qelto.query at n = 1, and the bytes
-a loop with out= allocates per call: interleaved rounds, the minimum of
-each, since the machine may be busy."""
+"""Per-call cost of qelto.query against _qelto.query at n = 1, the bytes a
+loop with out= allocates per call, and values read in place against
+contiguous copies: interleaved rounds, the minimum of each, since the machine
+may be busy."""
 
 import timeit
 import tracemalloc
@@ -60,9 +61,35 @@ def memory_of_loops():
         print(f"n={n:<9} peak traced in a loop: out= {with_out} bytes, new results {without} bytes ({8 * n} a result)")
 
 
+def layouts(n=10**6):
+    """Values of each layout, read in place, against the same call on
+    contiguous copies made beforehand."""
+    rng = np.random.default_rng(2)
+    side = int(n**0.5)
+    matrix = rng.normal(size=(side, side))
+    cases = {
+        "row over a matrix": {"a": matrix, "b": matrix[0]},
+        "transposed": {"a": matrix, "b": matrix.T},
+        "every other column": {"a": rng.normal(size=(side, 2 * side))[:, ::2], "b": matrix},
+        "scalar": {"a": matrix, "b": 2.5},
+    }
+    print(f"n={side * side}: in place against contiguous copies made beforehand (min of {ROUNDS // 10} rounds)")
+    for name, values in cases.items():
+        copies = {k: np.ascontiguousarray(np.broadcast_to(v, matrix.shape)) for k, v in values.items()}
+        ways = {"in place": values, "copies": copies}
+        best = dict.fromkeys(ways, float("inf"))
+        for _ in range(ROUNDS // 10):
+            for way, kwargs in ways.items():
+                t = timeit.timeit(lambda: qelto.query("a * b + 1", **kwargs), number=5) / 5
+                best[way] = min(best[way], t)
+        ratio = best["in place"] / best["copies"]
+        print(f"  {name:<20} {best['in place'] * 1e3:7.3f} ms  copies {best['copies'] * 1e3:7.3f} ms  ratio {ratio:5.2f}")
+
+
 def main():
     overhead_at_one_element()
     memory_of_loops()
+    layouts()
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "tarnex/input_layout.h"
 #include "tarnex/kernel_levels.h"
 #include "tarnex/program.h"
 
@@ -136,5 +137,10 @@ constexpr int MAX_THREAD_COUNT = 1024;
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
                       const PreparedProgram& prepared, int64_t n,
                       const std::vector<const double*>& input_data);
+// The same over elements [first, first + n) of inputs laid out by `layout`,
+// into out[first, first + n): a slice of a longer evaluation. Blocks start
+// at `first` and every `block_size` elements after it.
+void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
+                      const PreparedProgram& prepared);
 
 }  // namespace tarnex

@@ -8,7 +8,9 @@
 // the run lies there contiguously, else into the calling thread's scratch,
 // filled from it. Nothing is copied for an input laid out like the result;
 // a value broadcast over every axis is written to a thread's scratch once
-// per layout. Pointers stay valid until the thread's next `load`.
+// per layout. Pointers stay valid until the thread's next `load`. A layout
+// refers to the caller's `data`, which must outlive it; it allocates only
+// when some input does not lie like the result.
 #pragma once
 
 #include <cstddef>
@@ -18,23 +20,20 @@
 
 namespace tarnex {
 
-struct StridedInput {
-    const double* data;            // the element at index (0, ..., 0)
-    std::vector<int64_t> strides;  // in bytes, one per axis of the shape; multiples of 8
-};
-
 class InputLayout {
 public:
     // Inputs laid out like a one-dimensional result of `n` elements.
     InputLayout(int64_t n, std::span<const double* const> data);
-    // Each input's strides must have one entry per axis of `shape`.
-    InputLayout(std::span<const int64_t> shape, std::vector<StridedInput> inputs);
+    // Input i starts at data[i] (its element at index (0, ..., 0)) and steps
+    // strides[i * shape.size() + k] bytes along axis k: a multiple of 8, 0
+    // along an axis it is broadcast over.
+    InputLayout(std::span<const int64_t> shape, std::span<const double* const> data, std::span<const int64_t> strides);
 
-    size_t inputCount() const { return inputs_.size(); }
+    size_t inputCount() const { return data_.size(); }
     int64_t elementCount() const { return count_; }
 
     // Whether every input lies like the result, so that `load` never copies.
-    bool inPlace() const;
+    bool inPlace() const { return kinds_.empty(); }
 
     // Fills `pointers` (one per input) for elements [start, start + count),
     // count at most BLOCK_SIZE. Throws std::bad_alloc when the calling
@@ -43,18 +42,20 @@ public:
 
 private:
     enum class Kind : uint8_t { CONTIGUOUS, CONSTANT, STRIDED };
-    struct Input {
-        const double* data;
-        Kind kind;
-        std::vector<int64_t> strides;  // over `shape_`, after merging axes
-    };
 
-    void gather(const Input& input, int64_t start, int64_t count, double* to) const;
+    void merge(std::span<const int64_t> shape, std::span<const int64_t> strides);
+    std::span<const int64_t> stridesOf(size_t input) const {
+        return std::span(strides_).subspan(input * shape_.size(), shape_.size());
+    }
+    void gather(size_t input, int64_t start, int64_t count, double* to) const;
 
-    std::vector<int64_t> shape_;  // axes merged where every input allows it
-    std::vector<Input> inputs_;
+    std::span<const double* const> data_;
     int64_t count_ = 1;
-    uint64_t generation_;  // tells a thread's scratch which layout it holds constants of
+    // Empty while every input lies like the result.
+    std::vector<Kind> kinds_;
+    std::vector<int64_t> shape_;    // axes merged where every input allows it
+    std::vector<int64_t> strides_;  // over `shape_`, input by input
+    uint64_t generation_ = 0;       // tells a thread's scratch which layout it holds constants of
 };
 
 }  // namespace tarnex

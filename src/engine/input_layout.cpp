@@ -43,61 +43,67 @@ bool isCLaidOut(std::span<const int64_t> shape, std::span<const int64_t> strides
 
 }  // namespace
 
-InputLayout::InputLayout(int64_t n, std::span<const double* const> data)
-    : shape_{n}, count_(n), generation_(next_generation.fetch_add(1, std::memory_order_relaxed)) {
-    inputs_.reserve(data.size());
-    for (const double* input : data) inputs_.push_back({input, Kind::CONTIGUOUS, {ELEMENT_BYTES}});
+InputLayout::InputLayout(int64_t n, std::span<const double* const> data) : data_(data), count_(n) {}
+
+InputLayout::InputLayout(std::span<const int64_t> shape, std::span<const double* const> data,
+                         std::span<const int64_t> strides)
+    : data_(data) {
+    for (const int64_t extent : shape) count_ *= extent;
+    bool in_place = true;
+    for (size_t i = 0; in_place && i < data.size(); ++i)
+        in_place = count_ <= 1 || isCLaidOut(shape, strides.subspan(i * shape.size(), shape.size()));
+    if (!in_place) merge(shape, strides);
 }
 
-InputLayout::InputLayout(std::span<const int64_t> shape, std::vector<StridedInput> inputs)
-    : generation_(next_generation.fetch_add(1, std::memory_order_relaxed)) {
-    // Axes of one element say nothing; an axis joins the next one where every
-    // input steps over both alike, so the innermost runs are as long as they
-    // can be.
-    std::vector<size_t> kept;
-    for (size_t k = 0; k < shape.size(); ++k) {
-        count_ *= shape[k];
-        if (shape[k] != 1) kept.push_back(k);
-    }
-    std::vector<std::vector<int64_t>> strides(inputs.size());
-    for (size_t k : kept) {
+// Axes of one element say nothing; an axis joins the one before it where
+// every input steps over both alike, so the innermost runs are as long as
+// they can be. Strides are gathered axis by axis, then input by input.
+void InputLayout::merge(std::span<const int64_t> shape, std::span<const int64_t> strides) {
+    const size_t inputs = data_.size(), axes = shape.size();
+    std::vector<int64_t> by_axis;
+    by_axis.reserve(inputs * axes);
+    for (size_t k = 0; k < axes; ++k) {
+        if (shape[k] == 1) continue;
         bool joins = !shape_.empty();
-        for (size_t i = 0; joins && i < inputs.size(); ++i) joins = strides[i].back() == inputs[i].strides[k] * shape[k];
+        for (size_t i = 0; joins && i < inputs; ++i)
+            joins = by_axis[by_axis.size() - inputs + i] == strides[i * axes + k] * shape[k];
         if (joins) {
             shape_.back() *= shape[k];
-            for (size_t i = 0; i < inputs.size(); ++i) strides[i].back() = inputs[i].strides[k];
+            for (size_t i = 0; i < inputs; ++i) by_axis[by_axis.size() - inputs + i] = strides[i * axes + k];
             continue;
         }
         shape_.push_back(shape[k]);
-        for (size_t i = 0; i < inputs.size(); ++i) strides[i].push_back(inputs[i].strides[k]);
+        for (size_t i = 0; i < inputs; ++i) by_axis.push_back(strides[i * axes + k]);
     }
-    inputs_.reserve(inputs.size());
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        const bool constant = std::ranges::all_of(strides[i], [](int64_t stride) { return stride == 0; });
-        const Kind kind = count_ <= 1 || isCLaidOut(shape_, strides[i]) ? Kind::CONTIGUOUS
-                          : constant                                     ? Kind::CONSTANT
-                                                                         : Kind::STRIDED;
-        inputs_.push_back({inputs[i].data, kind, std::move(strides[i])});
+    const size_t kept = shape_.size();
+    strides_.resize(inputs * kept);
+    for (size_t k = 0; k < kept; ++k)
+        for (size_t i = 0; i < inputs; ++i) strides_[i * kept + k] = by_axis[k * inputs + i];
+    kinds_.reserve(inputs);
+    for (size_t i = 0; i < inputs; ++i) {
+        const auto own = stridesOf(i);
+        const bool constant = std::ranges::all_of(own, [](int64_t stride) { return stride == 0; });
+        kinds_.push_back(isCLaidOut(shape_, own) ? Kind::CONTIGUOUS : constant ? Kind::CONSTANT : Kind::STRIDED);
     }
-}
-
-bool InputLayout::inPlace() const {
-    return std::ranges::all_of(inputs_, [](const Input& input) { return input.kind == Kind::CONTIGUOUS; });
+    generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
 void InputLayout::load(int64_t start, int64_t count, const double** pointers) const {
-    if (!inPlace()) scratch.prepare(inputs_.size(), generation_);
-    for (size_t i = 0; i < inputs_.size(); ++i) {
-        const Input& input = inputs_[i];
-        switch (input.kind) {
-            case Kind::CONTIGUOUS: pointers[i] = input.data + start; break;
+    if (inPlace()) {
+        for (size_t i = 0; i < data_.size(); ++i) pointers[i] = data_[i] + start;
+        return;
+    }
+    scratch.prepare(data_.size(), generation_);
+    for (size_t i = 0; i < data_.size(); ++i) {
+        switch (kinds_[i]) {
+            case Kind::CONTIGUOUS: pointers[i] = data_[i] + start; break;
             case Kind::CONSTANT:
-                if (scratch.constant_ready[i] == 0) std::fill_n(scratch.of(i), BLOCK_SIZE, *input.data);
+                if (scratch.constant_ready[i] == 0) std::fill_n(scratch.of(i), BLOCK_SIZE, *data_[i]);
                 scratch.constant_ready[i] = 1;
                 pointers[i] = scratch.of(i);
                 break;
             case Kind::STRIDED:
-                gather(input, start, count, scratch.of(i));
+                gather(i, start, count, scratch.of(i));
                 pointers[i] = scratch.of(i);
                 break;
         }
@@ -106,16 +112,17 @@ void InputLayout::load(int64_t start, int64_t count, const double** pointers) co
 
 // Copies the run of elements [start, start + count) in C order, an innermost
 // run at a time.
-void InputLayout::gather(const Input& input, int64_t start, int64_t count, double* to) const {
+void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to) const {
     const size_t axes = shape_.size();
+    const auto strides = stridesOf(input);
     std::vector<int64_t> index(axes);
-    const char* from = reinterpret_cast<const char*>(input.data);
+    const char* from = reinterpret_cast<const char*>(data_[input]);
     for (size_t k = axes, rest = static_cast<size_t>(start); k-- > 0;) {
         index[k] = static_cast<int64_t>(rest % static_cast<size_t>(shape_[k]));
         rest /= static_cast<size_t>(shape_[k]);
-        from += index[k] * input.strides[k];
+        from += index[k] * strides[k];
     }
-    const int64_t inner = shape_.back(), step = input.strides.back();
+    const int64_t inner = shape_.back(), step = strides.back();
     while (count > 0) {
         const int64_t run = std::min(count, inner - index.back());
         if (step == ELEMENT_BYTES) {
@@ -129,9 +136,9 @@ void InputLayout::gather(const Input& input, int64_t start, int64_t count, doubl
         // Carry into the outer axes; `from` follows the index.
         index.back() += run - 1;
         for (size_t k = axes; k-- > 0;) {
-            from -= index[k] * input.strides[k];
+            from -= index[k] * strides[k];
             if (++index[k] < shape_[k]) {
-                from += index[k] * input.strides[k];
+                from += index[k] * strides[k];
                 break;
             }
             index[k] = 0;

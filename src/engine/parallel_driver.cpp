@@ -53,10 +53,10 @@ private:
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
 
-void runBlock(const PreparedProgram& program, uint64_t var_count, int64_t start, int64_t length, double* out,
-              const std::vector<const double*>& input_data, const double** inputs) {
-    for (uint64_t v = 0; v < var_count; ++v) inputs[v] = input_data[v] + start;
-    evaluateBlock(program, static_cast<uint64_t>(length), out + start, var_count == 0 ? nullptr : inputs);
+void runBlock(const PreparedProgram& program, const InputLayout& layout, int64_t start, int64_t length, double* out,
+              const double** inputs) {
+    layout.load(start, length, inputs);
+    evaluateBlock(program, static_cast<uint64_t>(length), out + start, layout.inputCount() == 0 ? nullptr : inputs);
 }
 
 // Up to this many variables the calling thread keeps its block's input
@@ -66,16 +66,17 @@ constexpr uint64_t LOCAL_INPUTS = 16;
 // The calling thread alone, outside OpenMP: even a region whose if clause is
 // false costs about 0.4 us of team set-up and barrier wake-ups, a third of a
 // small call, and a forked child must not enter the runtime at all.
-void evaluateOnCallingThread(uint64_t var_count, int64_t step, double* out, const PreparedProgram& program, int64_t n,
-                             const std::vector<const double*>& input_data) {
+void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out,
+                             const PreparedProgram& program) {
+    const uint64_t var_count = layout.inputCount();
     const double* local[LOCAL_INPUTS];
     const double** inputs = local;
     if (var_count > LOCAL_INPUTS) {
         if (block_inputs.size() < var_count) block_inputs.resize(var_count);
         inputs = block_inputs.data();
     }
-    for (int64_t start = 0; start < n; start += step)
-        runBlock(program, var_count, start, std::min(n - start, step), out, input_data, inputs);
+    for (int64_t start = first; start < end; start += step)
+        runBlock(program, layout, start, std::min(end - start, step), out, inputs);
 }
 
 // Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
@@ -109,10 +110,18 @@ int threadCount() {
 }
 
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
-                      const PreparedProgram& code, int64_t n,
+                      const PreparedProgram& program, int64_t n,
                       const std::vector<const double*>& input_data) {
+    const InputLayout layout(n, std::span(input_data.data(), var_count));
+    evaluateParallel(layout, 0, n, block_size, out, program);
+}
+
+void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
+                      const PreparedProgram& code) {
+    const uint64_t var_count = layout.inputCount();
+    const int64_t end = first + n;
     const bool team = useThreadTeam(code, n);
-    if (!team) return evaluateOnCallingThread(var_count, block_size, out, code, n, input_data);
+    if (!team) return evaluateOnCallingThread(layout, first, end, block_size, out, code);
     const int threads = threadCount();
     const int64_t step = teamBlockSize(code, n, block_size, threads);
     LowestError error;
@@ -126,10 +135,10 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
             ready = false;
         }
 #pragma omp for schedule(static)
-        for (int64_t start = 0; start < n; start += step) {
+        for (int64_t start = first; start < end; start += step) {
             if (!ready || error.skips(start)) continue;
             try {
-                runBlock(code, var_count, start, std::min(n - start, step), out, input_data, block_inputs.data());
+                runBlock(code, layout, start, std::min(end - start, step), out, block_inputs.data());
             } catch (...) {
                 error.capture(start);
             }

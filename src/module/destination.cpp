@@ -1,6 +1,7 @@
 #include "destination.h"
 
 #include <algorithm>
+#include <vector>
 #include <string>
 
 #include "arrays.h"
@@ -12,41 +13,58 @@ namespace py = pybind11;
 namespace qelto {
 namespace {
 
-bool sameShapes(std::span<PyObject* const> values) {
-    return std::ranges::all_of(values, [&](PyObject* value) { return std::ranges::equal(shapeOf(value), shapeOf(values[0])); });
-}
+// The bytes an input's elements span, and whether it lies like the result.
+struct Extent {
+    const char* low;
+    const char* high;
+    bool like_result;
+};
 
-bool overlaps(const double* a, const double* b, int64_t n) {
-    const auto start_a = reinterpret_cast<uintptr_t>(a), start_b = reinterpret_cast<uintptr_t>(b);
-    const auto bytes = static_cast<uintptr_t>(n) * sizeof(double);
-    return n > 0 && start_a < start_b + bytes && start_b < start_a + bytes;
+Extent extentOf(const Inputs& inputs, size_t value) {
+    const char* low = reinterpret_cast<const char*>(inputs.data[value]);
+    if (inputs.strides.empty()) return {low, low + inputs.elementCount() * static_cast<int64_t>(sizeof(double)), true};
+    const std::vector<int64_t>& shape = inputs.shape;
+    const auto strides = std::span(inputs.strides).subspan(value * shape.size(), shape.size());
+    const char* high = low + sizeof(double);
+    int64_t c_stride = sizeof(double);
+    bool like_result = true;
+    for (size_t k = shape.size(); k-- > 0;) {
+        const int64_t reach = strides[k] * (shape[k] - 1);
+        (reach < 0 ? low : high) += reach;
+        like_result &= shape[k] == 1 || strides[k] == c_stride;
+        c_stride *= shape[k];
+    }
+    return {low, high, like_result};
 }
 
 }  // namespace
 
-double* checkedOut(PyObject* out, int64_t n, std::span<const std::string_view> names, const Inputs& inputs) {
+double* checkedOut(PyObject* out, std::span<const std::string_view> names, const Inputs& inputs) {
     if (!isArray(out)) throw py::type_error("out must be a numpy array (got " + std::string(Py_TYPE(out)->tp_name) + ")");
     if (!isNativeDouble(out))
         throw py::type_error("out must be float64 in native byte order (got " + textOf(dtypeOf(out)) + ")");
     if (!isCContiguous(out)) throw py::value_error("out must be C-contiguous");
     if (!isAligned(out)) throw py::value_error("out must be aligned");
     if (!hasFlag(out, npy::npy_api::NPY_ARRAY_WRITEABLE_)) throw py::value_error("out is read-only");
+    const int64_t n = inputs.elementCount();
     if (elementCount(out) != n)
         throw py::value_error("out has " + std::to_string(elementCount(out)) + " elements but the result has " +
                               std::to_string(n));
     auto* data = dataOf<double>(out);
-    for (size_t i = 0; i < names.size(); ++i)
-        if (inputs.data[i] != data && overlaps(inputs.data[i], data, n))
+    const char* start = reinterpret_cast<const char*>(data);
+    const char* end = start + n * static_cast<int64_t>(sizeof(double));
+    for (size_t i = 0; i < names.size() && n > 0; ++i) {
+        const Extent extent = extentOf(inputs, i);
+        const bool same = extent.like_result && inputs.data[i] == data;
+        if (!same && extent.low < end && start < extent.high)
             throw py::value_error("out overlaps '" + std::string(names[i]) + "' but does not start where it starts");
+    }
     return data;
 }
 
-Ref newResult(int64_t n, bool input_shape, std::span<PyObject* const> values) {
-    if (!input_shape || values.empty() || !sameShapes(values)) {
-        const Py_intptr_t flat[] = {static_cast<Py_intptr_t>(n)};
-        return Ref::steal(tarnex::allocateResult(flat).release().ptr());
-    }
-    return Ref::steal(tarnex::allocateResult(shapeOf(values[0])).release().ptr());
+Ref newResult(const Inputs& inputs) {
+    const std::vector<Py_intptr_t> shape(inputs.shape.begin(), inputs.shape.end());
+    return Ref::steal(tarnex::allocateResult(shape).release().ptr());
 }
 
 }  // namespace qelto

@@ -13,20 +13,14 @@
 
 namespace qelto {
 
-struct Destination {
-    PyObject* out = nullptr;
-    // A new result takes the inputs' shape when they all have one (all 0-d:
-    // 0-d); otherwise, and for `_qelto.query`, it has one dimension.
-    bool input_shape = false;
-};
-
 // `out`'s data, after testing that it is a writable, aligned, C-contiguous
-// float64 array of native byte order and `n` elements that overlaps no input
-// unless it starts where that input starts (each element is read before it
-// is written). Raises TypeError or ValueError.
-double* checkedOut(PyObject* out, int64_t n, std::span<const std::string_view> names, const Inputs& inputs);
+// float64 array of native byte order with as many elements as the result,
+// overlapping no input unless that input lies like the result and starts
+// where `out` starts (each element is read before it is written). Raises
+// TypeError or ValueError.
+double* checkedOut(PyObject* out, std::span<const std::string_view> names, const Inputs& inputs);
 
-// A new, uninitialised result of `n` elements for `values`.
-Ref newResult(int64_t n, bool input_shape, std::span<PyObject* const> values);
+// A new, uninitialised result of the inputs' shape.
+Ref newResult(const Inputs& inputs);
 
 }  // namespace qelto

@@ -1,8 +1,8 @@
 #include "entries.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
-#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -90,15 +90,19 @@ void readKeywords(Call& call, PyObject* const* values, PyObject* kwnames, bool t
 
 bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "expr") == 0; }
 
-// Reading, testing, compiling, evaluating: every entry's call.
-Ref evaluate(const Call& call, bool input_shape) {
-    Inputs inputs = collectInputs(call.names, call.values.data(), call.invalid_name);
-    const int64_t n = requireEqualSizes(call.names, call.values.data());
-    double* const out = call.out != nullptr ? checkedOut(call.out, n, call.names, inputs) : nullptr;
+// Testing, compiling, evaluating: every entry's call, once its values are
+// read.
+Ref evaluate(const Call& call, const Inputs& inputs) {
+    const tarnex::InputLayout layout = inputs.layout();
+    double* const out = call.out != nullptr ? checkedOut(call.out, call.names, inputs) : nullptr;
     const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names);
-    Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(n, input_shape, call.values);
-    evaluateInterruptibly(*program, n, out != nullptr ? out : dataOf<double>(result.get()), inputs.data);
+    Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(inputs);
+    evaluateInterruptibly(*program, layout, out != nullptr ? out : dataOf<double>(result.get()));
     return result;
+}
+
+Ref evaluateFlat(const Call& call) {
+    return evaluate(call, flatInputs(call.names, call.values.data(), call.invalid_name));
 }
 
 // The calls pybind11's binding would accept: the text first or as `expr`,
@@ -129,7 +133,7 @@ PyObject* fastQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         Call call;
         if (!readFastCall(call, args, nargs, kwnames))
             return PyObject_Vectorcall(bound_query, args, static_cast<size_t>(nargs), kwnames);
-        return evaluate(call, false).release();
+        return evaluateFlat(call).release();
     });
 }
 
@@ -155,18 +159,19 @@ PyObject* setConverter(PyObject*, PyObject* function) {
     throw PythonError();
 }
 
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
 // Names match without regard to ASCII case, so of two values named apart
 // only by case the expression could read just one: a ValueError naming both.
+// Calls name few values; comparing each pair costs less than hashing them.
 void requireNamesApartInCase(const std::vector<std::string_view>& names) {
-    std::unordered_map<std::string, std::string_view> seen;
-    for (const std::string_view name : names) {
-        std::string lower(name);
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const auto [first, inserted] = seen.emplace(std::move(lower), name);
-        if (!inserted)
-            throw py::value_error("Values '" + std::string(first->second) + "' and '" + std::string(name) +
-                                  "' are named alike: names match without regard to case");
-    }
+    for (size_t i = 1; i < names.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (names[i].size() == names[j].size() && sameIgnoringCase(names[i], names[j]))
+                throw py::value_error("Values '" + std::string(names[j]) + "' and '" + std::string(names[i]) +
+                                      "' are named alike: names match without regard to case");
 }
 
 // query(expr, /, *, out=None, **arrays): the result in the inputs' shape,
@@ -180,7 +185,7 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         requireNamesApartInCase(call.names);
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
-        return evaluate(call, true).release();
+        return evaluate(call, broadcastInputs(call.names, call.values.data(), call.invalid_name)).release();
     });
 }
 
@@ -219,7 +224,7 @@ py::array_t<double> boundQuery(const std::string& expr, const py::kwargs& kwargs
     PyObject *key = nullptr, *value = nullptr;
     for (Py_ssize_t position = 0; PyDict_Next(kwargs.ptr(), &position, &key, &value);)
         if (!readKeyword(call, key, value, false)) break;
-    return py::reinterpret_steal<py::array_t<double>>(evaluate(call, false).release());
+    return py::reinterpret_steal<py::array_t<double>>(evaluateFlat(call).release());
 }
 
 PyObject* makeFastQuery(PyObject* bound, PyObject* self, PyObject* module_name) {

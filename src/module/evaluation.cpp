@@ -53,9 +53,9 @@ Slicing slicingFor(const tarnex::ElementCost& cost, int64_t n) {
     return {slice, std::min(tarnex::BLOCK_SIZE, (slice + threads - 1) / threads)};
 }
 
-void evaluateSlice(const tarnex::PreparedProgram& program, int64_t n, const int64_t& block_size,
-                   double* out, const std::vector<const double*>& data) {
-    runWithoutLock([&] { tarnex::evaluateParallel(data.size(), block_size, out, program, n, data); });
+void evaluateSlice(const tarnex::PreparedProgram& program, const tarnex::InputLayout& inputs, int64_t first,
+                   int64_t n, const int64_t& block_size, double* out) {
+    runWithoutLock([&] { tarnex::evaluateParallel(inputs, first, n, block_size, out, program); });
 }
 
 }  // namespace
@@ -70,18 +70,17 @@ std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, c
     }
 }
 
-void evaluateInterruptibly(const tarnex::PreparedProgram& program, int64_t n, double* out,
-                           const std::vector<const double*>& data) {
+void evaluateInterruptibly(const tarnex::PreparedProgram& program, const tarnex::InputLayout& inputs,
+                           double* out) {
+    const int64_t n = inputs.elementCount();
     const tarnex::ElementCost& cost = program.cost();
     if (static_cast<double>(n) * cost.nanoseconds <= SLICE_NANOSECONDS)
-        return evaluateSlice(program, n, tarnex::BLOCK_SIZE, out, data);
+        return evaluateSlice(program, inputs, 0, n, tarnex::BLOCK_SIZE, out);
     const Slicing slicing = slicingFor(cost, n);
-    if (slicing.elements >= n) return evaluateSlice(program, n, tarnex::BLOCK_SIZE, out, data);
-    std::vector<const double*> slice(data.size());
+    if (slicing.elements >= n) return evaluateSlice(program, inputs, 0, n, tarnex::BLOCK_SIZE, out);
     for (int64_t start = 0; start < n; start += slicing.elements) {
         if (start > 0 && PyErr_CheckSignals() != 0) throw PythonError();
-        for (size_t v = 0; v < data.size(); ++v) slice[v] = data[v] + start;
-        evaluateSlice(program, std::min(slicing.elements, n - start), slicing.block_size, out + start, slice);
+        evaluateSlice(program, inputs, start, std::min(slicing.elements, n - start), slicing.block_size, out);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnex/input_layout.h"
 #include "tarnex/engine.h"
 
 namespace qelto {
@@ -16,9 +17,9 @@ namespace qelto {
 // the inner message. Long texts compile without the lock.
 std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names);
 
-// Evaluates `n` elements into `out` without the lock, in slices between
-// which Python runs its signal handlers, so Ctrl-C stops a long call.
-void evaluateInterruptibly(const tarnex::PreparedProgram& program, int64_t n, double* out,
-                           const std::vector<const double*>& data);
+// Evaluates every element of `inputs` into `out` without the lock, in slices
+// between which Python runs its signal handlers, so Ctrl-C stops a long call.
+void evaluateInterruptibly(const tarnex::PreparedProgram& program, const tarnex::InputLayout& inputs,
+                           double* out);
 
 }  // namespace qelto

@@ -1,5 +1,6 @@
 #include "inputs.h"
 
+#include <algorithm>
 #include <string>
 
 #include "arrays.h"
@@ -24,19 +25,15 @@ Ref alignedNativeCopy(PyObject* array) {
     return copy;
 }
 
-void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
+const double* flatInput(Inputs& inputs, PyObject* value, std::string_view name) {
     if (!isArray(value)) failVariable(name, "is not a numpy array");
     if (!isFloat64(value)) failVariable(name, "must be float64 (got " + textOf(dtypeOf(value)) + ")");
     if (!isCContiguous(value)) failVariable(name, "must be C-contiguous");
     // The common case needs no conversion call: NumPy would hand back the
     // same object, and we only read the buffer.
-    if (isNativeDouble(value) && isAligned(value)) {
-        inputs.data.push_back(dataOf<const double>(value));
-        return;
-    }
-    Ref copy = alignedNativeCopy(value);
-    inputs.data.push_back(dataOf<const double>(copy.get()));
-    inputs.copies.push_back(std::move(copy));
+    if (isNativeDouble(value) && isAligned(value)) return dataOf<const double>(value);
+    inputs.copies.push_back(alignedNativeCopy(value));
+    return dataOf<const double>(inputs.copies.back().get());
 }
 
 [[noreturn]] void failKeywordName(PyObject* key) {
@@ -45,36 +42,87 @@ void addInput(Inputs& inputs, PyObject* value, std::string_view name) {
     throw QueryError("Keyword argument name is not valid text: " + textOf(repr.get()));
 }
 
-}  // namespace
-
-Inputs collectInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
-    Inputs inputs;
-    inputs.data.reserve(names.size());
-    for (size_t i = 0; i < names.size(); ++i) addInput(inputs, values[i], names[i]);
-    if (invalid_name != nullptr) failKeywordName(invalid_name);
-    return inputs;
+// As Python writes a tuple: (), (3,), (3, 4).
+std::string shapeText(PyObject* array) {
+    const auto shape = shapeOf(array);
+    std::string text = "(";
+    for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
+    return text + (shape.size() == 1 ? ",)" : ")");
 }
 
-int64_t requireEqualSizes(std::span<const std::string_view> names, PyObject* const* values) {
-    if (names.empty()) return 1;
-    const int64_t n = elementCount(values[0]);
+// NumPy's rule: shapes align at their last axes, and along each axis the
+// extents agree or are 1. The first value to disagree is named with the
+// earlier value whose extent it disagrees with.
+std::vector<int64_t> broadcastShape(std::span<const std::string_view> names, PyObject* const* values) {
+    size_t axes = 0;
+    for (size_t i = 0; i < names.size(); ++i) axes = std::max(axes, shapeOf(values[i]).size());
+    std::vector<int64_t> shape(axes, 1);
+    std::vector<size_t> decided_by(axes, 0);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto own = shapeOf(values[i]);
+        for (size_t j = 0; j < own.size(); ++j) {
+            const size_t k = axes - own.size() + j;
+            if (own[j] == 1 || own[j] == shape[k]) continue;
+            if (shape[k] != 1) {
+                const size_t other = decided_by[k];
+                throw py::value_error("Values '" + std::string(names[other]) + "' of shape " +
+                                      shapeText(values[other]) + " and '" + std::string(names[i]) + "' of shape " +
+                                      shapeText(values[i]) + " do not broadcast together");
+            }
+            shape[k] = own[j];
+            decided_by[k] = i;
+        }
+    }
+    return shape;
+}
+
+// The value's strides over the inputs' shape: 0 along the axes it is
+// broadcast over.
+void addBroadcast(Inputs& inputs, PyObject* array) {
+    const auto own = shapeOf(array);
+    const Py_intptr_t* own_strides = npy::array_proxy(array)->strides;
+    const size_t first = inputs.strides.size(), lead = inputs.shape.size() - own.size();
+    inputs.strides.resize(first + inputs.shape.size(), 0);
+    for (size_t j = 0; j < own.size(); ++j)
+        if (own[j] != 1) inputs.strides[first + lead + j] = own_strides[j];
+    inputs.data.push_back(dataOf<const double>(array));
+}
+
+}  // namespace
+
+Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
+    Inputs inputs;
+    inputs.data.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(flatInput(inputs, values[i], names[i]));
+    if (invalid_name != nullptr) failKeywordName(invalid_name);
+    const int64_t n = names.empty() ? 1 : elementCount(values[0]);
     for (size_t i = 1; i < names.size(); ++i) {
         const int64_t size = elementCount(values[i]);
         if (size != n)
             throw QueryError("Array size mismatch: '" + std::string(names[0]) + "' has " + std::to_string(n) +
                              " elements but '" + std::string(names[i]) + "' has " + std::to_string(size));
     }
-    return n;
+    inputs.shape = {n};
+    return inputs;
+}
+
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
+    for (size_t i = 0; i < names.size(); ++i)
+        if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
+            throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
+    if (invalid_name != nullptr) failKeywordName(invalid_name);
+    Inputs inputs;
+    inputs.shape = broadcastShape(names, values);
+    inputs.data.reserve(names.size());
+    inputs.strides.reserve(names.size() * inputs.shape.size());
+    for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);
+    if (names.empty()) inputs.shape = {1};
+    return inputs;
 }
 
 bool needsConversion(std::span<PyObject* const> values) {
-    bool zero_dimensional = false, sizes_differ = false;
-    for (PyObject* value : values) {
-        if (!isArray(value) || !isCContiguous(value) || !isFloat64(value)) return true;
-        zero_dimensional |= shapeOf(value).empty();
-        sizes_differ |= elementCount(value) != elementCount(values[0]);
-    }
-    return zero_dimensional && sizes_differ;
+    return std::ranges::any_of(
+        values, [](PyObject* value) { return !isArray(value) || !isNativeDouble(value) || !isAligned(value); });
 }
 
 Ref convertValues(PyObject* converter, std::span<const std::string_view> names, std::span<PyObject*> values) {

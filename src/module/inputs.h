@@ -13,27 +13,44 @@
 #include <vector>
 
 #include "interpreter_lock.h"
+#include "tarnex/input_layout.h"
 
 namespace qelto {
 
-// The values in call order: each one's data, and the copies (of byte-swapped
-// or misaligned arrays) that must live as long as the call; the caller's own
-// arrays are kept alive by the call itself.
+// The values in call order as the engine reads them, over the result's
+// shape, and the copies (of byte-swapped or misaligned arrays) that must
+// live as long as the call; the caller's own arrays are kept alive by the
+// call itself.
 struct Inputs {
-    std::vector<const double*> data;
+    std::vector<int64_t> shape;
+    std::vector<const double*> data;  // each value's element at (0, ..., 0)
+    std::vector<int64_t> strides;     // in bytes over `shape`, value by value; none: all C-contiguous
     std::vector<Ref> copies;
+
+    int64_t elementCount() const {
+        int64_t n = 1;
+        for (const int64_t extent : shape) n *= extent;
+        return n;
+    }
+    tarnex::InputLayout layout() const {
+        return strides.empty() ? tarnex::InputLayout(elementCount(), data) : tarnex::InputLayout(shape, data, strides);
+    }
 };
 
-// Tests each value in order (an array, float64, C-contiguous), then raises
-// the error of `invalid_name`, the key after the names that could not be
-// read, when there is one.
-Inputs collectInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name);
+// `_qelto.query`'s values: tests each in order (an array, float64,
+// C-contiguous), then raises the error of `invalid_name`, the key after the
+// names that could not be read, when there is one, then requires one element
+// count n. The shape is {n}; with no values, {1}.
+Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name);
 
-// The common element count of tested arrays: the first one's, or 1 with none.
-int64_t requireEqualSizes(std::span<const std::string_view> names, PyObject* const* values);
+// The package's values, converted where needed: float64 arrays of any
+// layout, read in place and broadcast by NumPy's rules, which a ValueError
+// naming two values and their shapes enforces. The shape is the broadcast
+// shape; with no values, {1}.
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name);
 
-// Whether the package must convert some value first: one that is not a
-// float64 C-contiguous array, or a 0-d array beside arrays of other sizes.
+// Whether the package must convert some value first: one that is not an
+// aligned float64 array of native byte order.
 bool needsConversion(std::span<PyObject* const> values);
 
 // The converter's arrays, which replace `values` in place; the tuple keeps

@@ -1,7 +1,7 @@
-"""What ``qelto.query`` accepts beyond float64 C-contiguous arrays: scalars,
-0-d arrays, array-likes, other real dtypes and strided arrays, each turned
-into the float64 C-contiguous array the native entry reads. The native
-entry calls ``as_float64_arrays`` only for calls that need it."""
+"""What ``qelto.query`` accepts beyond float64 arrays: scalars, array-likes
+and other real dtypes, each turned into the float64 array the native entry
+reads in place. The native entry calls ``as_float64_arrays`` only for calls
+that need it."""
 
 from collections.abc import Sequence
 from typing import Any, Protocol, TypeAlias
@@ -28,13 +28,10 @@ _REAL_KINDS = "biuf"
 
 
 def as_float64_arrays(names: tuple[str, ...], values: tuple[object, ...]) -> tuple[npt.NDArray[np.float64], ...]:
-    """Each value as a float64 C-contiguous array, copied only where it is not
-    one already; 0-d values take the shape of the first value that is not."""
-    arrays = tuple(_as_float64(name, value) for name, value in zip(names, values))
-    shapes = [array.shape for array in arrays if array.ndim > 0]
-    if not shapes:
-        return arrays
-    return tuple(array if array.ndim > 0 else np.full(shapes[0], array) for array in arrays)
+    """Each value as an aligned float64 array of native byte order, in any
+    layout: only values of another type, dtype, byte order or alignment are
+    copied. The native entry reads them in place and broadcasts them."""
+    return tuple(_as_float64(name, value) for name, value in zip(names, values))
 
 
 def _as_float64(name: str, value: object) -> npt.NDArray[np.float64]:
@@ -45,7 +42,8 @@ def _as_float64(name: str, value: object) -> npt.NDArray[np.float64]:
         return np.array([_rounded(item) for item in array.flat]).reshape(array.shape)
     if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(f"Variable '{name}' must hold real numbers: bool, integer or float (got {array.dtype})")
-    return np.asarray(array, dtype=np.float64, order="C")
+    converted = np.asarray(array, dtype=np.float64)
+    return converted if converted.flags.aligned else converted.copy()
 
 
 def _rounded(value: int) -> float:

@@ -84,18 +84,22 @@ def _single_chunk(array: npt.NDArray[Any]) -> da.Array:
 
 
 def _require_one_shape(inputs: dict[str, da.Array]) -> None:
-    """Arrays of other sizes are refused as qelto.query refuses them;
-    arrays of one size in other shapes cannot be blocked together. An
+    """Shapes that do not broadcast are refused as qelto.query refuses them;
+    other shapes that differ cannot be blocked together. An
     extent of unknown size matches any."""
     shapes = [(name, array.shape) for name, array in inputs.items()]
     for name, shape in shapes[1:]:
         first_name, first = shapes[0]
-        if _known_size(first) and _known_size(shape) and math.prod(first) != math.prod(shape):
-            raise RuntimeError(
-                f"Array size mismatch: '{first_name}' has {math.prod(first)} elements but '{name}' has {math.prod(shape)}"
+        if _known_size(first) and _known_size(shape) and not _broadcast(first, shape):
+            raise ValueError(
+                f"Values '{first_name}' of shape {first} and '{name}' of shape {shape} do not broadcast together"
             )
         if len(shape) != len(first) or not all(a == b or math.isnan(a) or math.isnan(b) for a, b in zip(first, shape)):
             raise ValueError(f"Array shape mismatch: '{first_name}' has shape {first} but '{name}' has shape {shape}")
+
+
+def _broadcast(first: tuple[float, ...], other: tuple[float, ...]) -> bool:
+    return all(a == b or a == 1 or b == 1 for a, b in zip(reversed(first), reversed(other)))
 
 
 def _known_size(shape: tuple[float, ...]) -> bool:

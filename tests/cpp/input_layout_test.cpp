@@ -65,7 +65,10 @@ TEST_P(InputLayoutTest, EveryRunEqualsTheElementsPickedOneByOne) {
     std::vector<int64_t> c_strides(view.shape.size());
     for (size_t k = view.shape.size(), step = sizeof(double); k-- > 0; step *= static_cast<size_t>(view.shape[k]))
         c_strides[k] = static_cast<int64_t>(step);
-    const InputLayout layout(view.shape, {{base.data() + view.offset, bytes}, {base.data(), c_strides}});
+    std::vector<int64_t> strides = bytes;
+    strides.insert(strides.end(), c_strides.begin(), c_strides.end());
+    const double* data[] = {base.data() + view.offset, base.data()};
+    const InputLayout layout(view.shape, data, strides);
     ASSERT_EQ(layout.elementCount(), n);
     EXPECT_EQ(layout.inPlace(), view.in_place);
     for (const int64_t count : {int64_t{1}, int64_t{3}, int64_t{1000}, BLOCK_SIZE}) {
@@ -91,7 +94,10 @@ INSTANTIATE_TEST_SUITE_P(Views, InputLayoutTest, ::testing::ValuesIn(VIEWS),
 TEST(InputLayout, ConstantsOfTwoLayoutsOnOneThreadStayApart) {
     const double one = 1.0, two = 2.0;
     const std::vector<int64_t> shape = {5000};
-    const InputLayout first(shape, {{&one, {0}}}), second(shape, {{&two, {0}}});
+    const double* first_data[] = {&one};
+    const double* second_data[] = {&two};
+    const int64_t broadcast[] = {0};
+    const InputLayout first(shape, first_data, broadcast), second(shape, second_data, broadcast);
     const double* pointer = nullptr;
     for (int round = 0; round < 2; ++round) {
         first.load(4090, 10, &pointer);

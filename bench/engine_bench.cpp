@@ -160,6 +160,36 @@ void printLibraryFloor() {
     }
 }
 
+// The block route's exp, log and pow with the vector kernels and with the
+// libm per element (the guard told to refuse), one thread (a team on this
+// shared machine measures the neighbours), alternating.
+void printVectorLibm() {
+    const detail::VectorLibmDecision decision = detail::vectorLibmDecision(detail::VectorLibmFunction::EXP);
+    std::printf("\nvector exp, log and pow (%s: %s), one thread (ns per element)\n",
+                decision.used ? "used" : "not used", decision.reason);
+    std::printf("%-32s %10s %10s %10s %9s\n", "expression", "elements", "vector", "libm", "libm/vec");
+    omp_set_num_threads(1);
+    for (const char* text : {"exp(a)", "log(b)", "pow(a, b)", "pow(a, 2)", "exp(-a*a)+log(abs(b)+1)"}) {
+        auto program = prepare(compile(text, {"a", "b", "c"}));
+        for (int64_t n : {int64_t{1'000}, int64_t{10'000}, int64_t{100'000}, int64_t{1'000'000}}) {
+            Inputs in = randomInputs(n);
+            std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
+            std::vector<double> out(static_cast<size_t>(n));
+            double best[2] = {0.0, 0.0};
+            for (int round = 0; round < 4; ++round) {
+                const bool vector = round % 2 == 0;
+                detail::redecideVectorLibm(vector ? nullptr : "refused");
+                best[vector] = std::max(best[vector], throughput(n, [&] {
+                    evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs);
+                }));
+            }
+            std::printf("%-32s %10lld %10.2f %10.2f %9.2f\n", text, static_cast<long long>(n), 1e9 / best[1],
+                        1e9 / best[0], best[1] / best[0]);
+        }
+    }
+    detail::redecideVectorLibm(nullptr);
+}
+
 double residentKiB() {
     std::ifstream statm("/proc/self/statm");
     long long size = 0, resident = 0;
@@ -197,5 +227,6 @@ int main() {
     printThroughputTable();
     printLibraryFloor();
     printFreshResultFloor();
+    printVectorLibm();
     return 0;
 }

@@ -77,6 +77,30 @@ KernelLevel bestKernelLevel();
 bool useKernelLevel(KernelLevel level);
 const char* kernelLevelName();
 
+// The x86-64-v4 level computes exp, log and pow with vector kernels that give
+// the libm's bits, when a guard allows it for that function: the CPU is at
+// that level, the GNU build-id of the loaded object that provides the
+// function is one the kernels were verified against, and the kernel agrees
+// with that object on a fixed check set. The guard decides at a function's
+// first use; otherwise the libm is called per element, as at every other
+// level.
+enum class VectorLibmFunction : uint8_t { EXP, LOG, POW };
+constexpr int VECTOR_LIBM_FUNCTIONS = 3;
+struct VectorLibmDecision {
+    bool used;
+    const char* reason;  // why not, or "verified libm"
+};
+VectorLibmDecision vectorLibmDecision(VectorLibmFunction f);
+// The hex GNU build-id of the libm that provides exp, or "" when unknown.
+const char* loadedLibmBuildId();
+// For tests: forgets the decisions, so the next use decides again as though
+// the loaded libm's build-id were `build_id` (nullptr: its own).
+void redecideVectorLibm(const char* build_id);
+// For tests and the verification tool: f's vector kernel itself over `count`
+// elements (pow: b holds the exponents), whatever the guard says. Returns
+// false, writing nothing, when the CPU is below x86-64-v4.
+bool evaluateVectorLibm(VectorLibmFunction f, uint64_t count, double* out, const double* a, const double* b);
+
 // The per-element route of evaluateBlock, for programs with jumps.
 void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 // The masked route of evaluateBlock, for programs with jumps: each

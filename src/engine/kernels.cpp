@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "kernels.h"
+#include "vector_libm.h"
 
 #ifndef TARNEX_KERNEL_LEVEL
 #error "TARNEX_KERNEL_LEVEL must name the level this file is compiled for"
@@ -140,6 +141,9 @@ KernelSet makeKernels() {
     set.any_zero = anyZero;
     static_assert(KERNEL_COUNT - FIRST_FUSED_KERNEL == FUSABLE_COUNT * FUSABLE_COUNT * FORMS * SECOND_FORMS);
     addAllFused(set, std::make_integer_sequence<uint32_t, FUSABLE_COUNT>{});
+#ifdef TARNEX_VECTOR_LIBM_KERNELS
+    addVectorLibmKernels(set);
+#endif
     return set;
 }
 

@@ -44,12 +44,22 @@ def test_classifiers_are_the_projects_and_name_the_platform():
     assert not [c for c in classifiers if c.startswith("License ::")], "the license is an expression"
 
 
-def test_license_file_is_shipped_with_the_holder():
-    (name,) = METADATA.get_all("License-File")
+def shipped_license_file(name):
     (shipped,) = [f for f in DISTRIBUTION.files if f.name == name and "licenses" in f.parts]
-    text = shipped.read_text()
+    return shipped.read_text()
+
+
+def test_license_file_is_shipped_with_the_holder():
+    assert METADATA.get_all("License-File") == ["LICENSE", "NOTICE"]
+    text = shipped_license_file("LICENSE")
     assert text.startswith("MIT License")
     assert "The qelto developers" in text
+
+
+def test_notice_credits_the_constants_taken_from_elsewhere():
+    text = shipped_license_file("NOTICE")
+    assert "Copyright (c) 2018 Arm Limited" in text
+    assert "Permission is hereby granted" in text
 
 
 REQUIREMENTS = [Requirement(line) for line in METADATA.get_all("Requires-Dist")]

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -22,13 +23,15 @@ struct Plan;
 
 // An estimate, made when the program is planned, of the nanoseconds one
 // element takes on one core (measured costs of each route, operation and
-// library function), for callers that cut a long evaluation into slices.
-// Slices of a program that fails whole blocks must be whole blocks starting
-// at block boundaries (`whole_blocks`); any other program gives the same
-// results and errors wherever its slices and blocks are cut.
+// library function), and of the bytes of memory it moves (its inputs read
+// and its result written), for callers that cut a long evaluation into
+// slices. Slices of a program that fails whole blocks must be whole blocks
+// starting at block boundaries (`whole_blocks`); any other program gives the
+// same results and errors wherever its slices and blocks are cut.
 struct ElementCost {
     double nanoseconds = 0.0;
     bool whole_blocks = true;
+    double bytes = 0.0;
 };
 
 // A compiled program together with the engine's plan for it: how it is
@@ -120,6 +123,14 @@ bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out
 constexpr int64_t BLOCK_SIZE = 4096;
 // Below two full blocks a thread team costs more than it saves.
 constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
+// A team opens only for work the plan estimates at this much of one core's
+// time or more. Waking sleeping helpers costs the caller about 4 us and
+// brings the first one in some 40 us later (2 cores, C++ calls 1 ms apart);
+// helpers still spinning after the last call cost a fraction of a
+// microsecond.
+constexpr double TEAM_MIN_WORK_NANOSECONDS = 50e3;
+// While every helper is still awake after the last team call:
+constexpr double TEAM_MIN_WORK_AWAKE_NANOSECONDS = 10e3;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,
 // already advanced to the block; it may be null when there are none. Programs
@@ -144,17 +155,19 @@ int threadCountSetting();
 // The team size of the calling thread's next evaluation that opens a team:
 // 1 where no team may open (in a process forked after a team ran).
 int threadCount();
-// Every thread keeps its scratch (up to 8 MiB) for the life of the process,
-// and the runtime ends the process when it cannot start a thread.
+// Every thread keeps its scratch (up to 8 MiB) for the life of the process;
+// a helper that cannot be started is done without.
 constexpr int MAX_THREAD_COUNT = 1024;
 
-// Evaluates `n` elements in blocks of `block_size`, on a team of
-// threadCount() threads from PARALLEL_MIN_ELEMENTS elements on and on the
-// calling thread below. A program that no element can fail may run
-// on the team in shorter, equal blocks, and from fewer elements when it
-// calls the math library: its results do not depend on where blocks are cut.
-// An error in any block is raised again on the calling thread after the team
-// has finished; the output is then unspecified. `out` may be the very memory
+// Evaluates `n` elements in blocks of `block_size`, on a team of the
+// calling thread and threadCount() - 1 helpers where the plan's estimate of
+// the work pays for one (TEAM_MIN_WORK_NANOSECONDS, at least two blocks) and
+// on the calling thread otherwise. The team's threads claim blocks in order
+// from one counter. A program that no element can fail may run on
+// the team in shorter, equal blocks, from 512 elements on: its results do not
+// depend on where blocks are cut. An error in any block is raised again on
+// the calling thread once every claimed block has run; the output is then
+// unspecified. `out` may be the very memory
 // of an input, since every route reads an element's inputs before it writes
 // that element and writes nothing of a block it has to run again; any other
 // overlap of `out` with an input is not allowed.
@@ -166,5 +179,19 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
 // at `first` and every `block_size` elements after it.
 void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
                       const PreparedProgram& prepared);
+
+// About this much of one core's time passes between two questions of
+// evaluateInSlices, by the plan's estimate of the computing, the memory
+// traffic and the first touch of a fresh result's pages.
+constexpr double SLICE_NANOSECONDS = 20e6;
+
+// evaluateParallel over every element of `layout`, for a prepared program,
+// in slices, for a caller that must answer Ctrl-C: between two slices it
+// asks `stop` on the calling thread and returns false, `out` partly written,
+// as soon as `stop` says true; true once every element is written. Slices of
+// a program that fails whole blocks are whole blocks, so results and errors
+// are those of one evaluateParallel call.
+bool evaluateInSlices(const InputLayout& layout, double* out, const PreparedProgram& program,
+                      const std::function<bool()>& stop);
 
 }  // namespace tarnex

@@ -7,12 +7,15 @@
 namespace tarnex {
 namespace {
 
-std::atomic<bool> forked_child{false};
+std::atomic<bool> helpers_started{false};
+std::atomic<bool> helpers_lost{false};
 
-void markForkedChild() { forked_child.store(true, std::memory_order_relaxed); }
+void markForkedChild() {
+    if (helpers_started.load(std::memory_order_relaxed)) helpers_lost.store(true, std::memory_order_relaxed);
+}
 
 // Registered once, at load and at the latest on the first question, so the
-// handler is in place before any team exists.
+// handler is in place before any helper exists.
 bool forkHandlerRegistered() {
     static const bool registered = pthread_atfork(nullptr, nullptr, markForkedChild) == 0;
     return registered;
@@ -22,8 +25,8 @@ bool forkHandlerRegistered() {
 
 }  // namespace
 
-bool parallelRegionsAllowed() {
-    return forkHandlerRegistered() && !forked_child.load(std::memory_order_relaxed);
-}
+bool teamsAllowed() { return forkHandlerRegistered() && !helpers_lost.load(std::memory_order_relaxed); }
+
+void noteHelpersStarted() { helpers_started.store(true, std::memory_order_relaxed); }
 
 }  // namespace tarnex

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "fork_safety.h"
 #include "plan.h"
+#include "worker_pool.h"
 
 namespace tarnex {
 namespace {
@@ -19,25 +21,38 @@ thread_local std::vector<const double*> block_inputs;
 
 std::atomic<int> thread_count_setting{0};
 
-// The one place that decides whether a thread team is opened.
+// Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
+// for one thread and a short one for the other. Where the program lets the
+// blocks be cut anywhere, the team instead shares equal pieces, whole tiles
+// long and never longer than `block_size`, a few per thread, so that a
+// thread the kernel holds back leaves little for the others to wait on.
+constexpr int64_t EVEN_BLOCK_GRAIN = 256;
+constexpr int64_t PIECES_PER_THREAD = 4;
+
+// The one place that decides whether a thread team is opened: where the
+// plan's estimate of the work pays for waking the team many times over, and
+// the work makes two pieces at least.
 bool useThreadTeam(const PreparedProgram& program, int64_t n) {
-    return n >= program.plan().team_min_elements && parallelRegionsAllowed();
+    const int64_t fewest = program.plan().any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
+    if (n < fewest) return false;
+    const double work = static_cast<double>(n) * program.cost().nanoseconds;
+    if (work < TEAM_MIN_WORK_AWAKE_NANOSECONDS) return false;
+    return (work >= TEAM_MIN_WORK_NANOSECONDS || detail::helpersAwake()) && teamsAllowed();
 }
 
-// An exception leaving a worker thread ends the process, so each thread parks
+// An exception leaving a helper thread ends the process, so each thread parks
 // its error here. The error of the block that starts first is kept, and is
-// raised again on the calling thread: blocks after a failed one need not
-// run, blocks before it always do, so the same input gives the same message
-// whatever the number of threads and their timing.
+// raised again on the calling thread: blocks are claimed in order, blocks
+// after a failed one need not run and blocks before it always do, so the
+// same input gives the same message whatever the number of threads and their
+// timing.
 class LowestError {
 public:
     void capture(int64_t start) noexcept {
-#pragma omp critical(tarnex_lowest_error)
-        {
-            if (start < failed_at_.load(std::memory_order_relaxed)) {
-                error_ = std::current_exception();
-                failed_at_.store(start, std::memory_order_relaxed);
-            }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (start < failed_at_.load(std::memory_order_relaxed)) {
+            error_ = std::current_exception();
+            failed_at_.store(start, std::memory_order_relaxed);
         }
     }
 
@@ -49,6 +64,7 @@ public:
     }
 
 private:
+    std::mutex mutex_;
     std::exception_ptr error_;
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
@@ -63,9 +79,7 @@ void runBlock(const PreparedProgram& program, const InputLayout& layout, int64_t
 // pointers on its stack, sparing a thread-local lookup per call.
 constexpr uint64_t LOCAL_INPUTS = 16;
 
-// The calling thread alone, outside OpenMP: even a region whose if clause is
-// false costs about 0.4 us of team set-up and barrier wake-ups, a third of a
-// small call, and a forked child must not enter the runtime at all.
+// The calling thread alone: no helper is woken or waited for.
 void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out,
                              const PreparedProgram& program) {
     const uint64_t var_count = layout.inputCount();
@@ -79,18 +93,42 @@ void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t e
         runBlock(program, layout, start, std::min(end - start, step), out, inputs);
 }
 
-// Whole blocks leave a team unevenly loaded: 10,000 elements are two blocks
-// for one thread and a short one for the other. Where the program lets the
-// blocks be cut anywhere, each thread instead gets the same number of equal
-// blocks, whole tiles long and never longer than `block_size`.
-constexpr int64_t EVEN_BLOCK_GRAIN = 256;
-
 int64_t teamBlockSize(const PreparedProgram& program, int64_t n, int64_t block_size, int64_t threads) {
     if (!program.plan().any_layout) return block_size;
-    const int64_t rounds = (n + threads * block_size - 1) / (threads * block_size);
-    const int64_t even = (n + threads * rounds - 1) / (threads * rounds);
+    const int64_t pieces = threads * PIECES_PER_THREAD;
+    const int64_t rounds = (n + pieces * block_size - 1) / (pieces * block_size);
+    const int64_t even = (n + pieces * rounds - 1) / (pieces * rounds);
     return std::min(block_size, (even + EVEN_BLOCK_GRAIN - 1) / EVEN_BLOCK_GRAIN * EVEN_BLOCK_GRAIN);
 }
+
+// The blocks of one evaluation, [first, end), as the pool runs them on any
+// thread.
+class TeamJob final : public detail::BlockJob {
+public:
+    TeamJob(const PreparedProgram& program, const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out)
+        : program_(program), layout_(layout), first_(first), end_(end), step_(step), out_(out) {}
+
+    void run(int64_t block) noexcept override {
+        const int64_t start = first_ + block * step_;
+        if (error_.skips(start)) return;
+        try {
+            const uint64_t var_count = layout_.inputCount();
+            if (block_inputs.size() < var_count) block_inputs.resize(var_count);
+            runBlock(program_, layout_, start, std::min(end_ - start, step_), out_, block_inputs.data());
+        } catch (...) {
+            error_.capture(start);
+        }
+    }
+
+    void rethrowIfAny() const { error_.rethrowIfAny(); }
+
+private:
+    const PreparedProgram& program_;
+    const InputLayout& layout_;
+    int64_t first_, end_, step_;
+    double* out_;
+    LowestError error_;
+};
 
 }  // namespace
 
@@ -104,7 +142,7 @@ void setThreadCount(int count) {
 int threadCountSetting() { return thread_count_setting.load(std::memory_order_relaxed); }
 
 int threadCount() {
-    if (!parallelRegionsAllowed()) return 1;
+    if (!teamsAllowed()) return 1;
     const int setting = threadCountSetting();
     return setting != 0 ? setting : std::max(1, omp_get_max_threads());
 }
@@ -118,33 +156,13 @@ void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out
 
 void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
                       const PreparedProgram& code) {
-    const uint64_t var_count = layout.inputCount();
     const int64_t end = first + n;
-    const bool team = useThreadTeam(code, n);
-    if (!team) return evaluateOnCallingThread(layout, first, end, block_size, out, code);
-    const int threads = threadCount();
+    const int threads = useThreadTeam(code, n) ? threadCount() : 1;
+    if (threads <= 1) return evaluateOnCallingThread(layout, first, end, block_size, out, code);
     const int64_t step = teamBlockSize(code, n, block_size, threads);
-    LowestError error;
-#pragma omp parallel if (team) num_threads(threads)
-    {
-        bool ready = true;
-        try {
-            if (block_inputs.size() < var_count) block_inputs.resize(var_count);
-        } catch (...) {
-            error.capture(-1);  // before every block: no thread can do better
-            ready = false;
-        }
-#pragma omp for schedule(static)
-        for (int64_t start = first; start < end; start += step) {
-            if (!ready || error.skips(start)) continue;
-            try {
-                runBlock(code, layout, start, std::min(end - start, step), out, block_inputs.data());
-            } catch (...) {
-                error.capture(start);
-            }
-        }
-    }
-    error.rethrowIfAny();
+    TeamJob job(code, layout, first, end, step, out);
+    detail::runBlocks(job, (n + step - 1) / step, threads - 1);
+    job.rethrowIfAny();
 }
 
 }  // namespace tarnex

@@ -63,8 +63,6 @@ struct Plan {
     // No element can fail (there is no / or %), so where the blocks are cut
     // changes nothing a caller sees: the driver may cut them evenly.
     bool any_layout = false;
-    // From how many elements a thread team pays for its wake-ups.
-    int64_t team_min_elements = 0;
     // What one element costs on one core, and whether a caller that cuts
     // the elements into slices must cut at block boundaries.
     ElementCost cost;

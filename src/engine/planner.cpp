@@ -24,7 +24,6 @@ namespace {
 struct CodeFacts {
     bool jumps = false;  // of the whole list, reachable or not: it decides which routes may run it
     bool can_fail = false;  // only a zero divisor makes an element fail
-    bool library = false;   // a library call costs tens of arithmetic operations
     size_t instructions = 0;
     double extra_ns = 0.0;        // what the instructions add beyond their route's cost each
     std::vector<uint8_t> reads;   // per variable, whether some instruction loads it
@@ -38,7 +37,6 @@ public:
         const OpcodeInfo& info = step.info;
         const BuiltinEntry* call = info.kind == OpcodeKind::CALL ? validCall(step.ins.operand) : nullptr;
         facts_.can_fail = facts_.can_fail || info.can_fail;
-        facts_.library = facts_.library || info.library_call || (call != nullptr && call->library_call);
         facts_.extra_ns += call != nullptr ? call->nanoseconds : info.nanoseconds;
         ++facts_.instructions;
         if (info.kind == OpcodeKind::LOAD) facts_.reads[step.ins.operand] = 1;
@@ -66,10 +64,6 @@ std::vector<uint32_t> readVariables(const CodeFacts& facts) {
         if (facts.reads[v]) variables.push_back(v);
     return variables;
 }
-
-// Where blocks may be cut evenly, a program that calls the library is worth
-// a team from far fewer elements than plain arithmetic.
-constexpr int64_t LIBRARY_TEAM_MIN_ELEMENTS = 1024;
 
 // What an element costs on one core, measured with one thread over 2*10^5
 // elements (x86-64-v4 loops; baseline ones are up to twice as slow):
@@ -108,16 +102,6 @@ ElementCost estimateCost(const Plan& plan, const CodeFacts& code, const CodeFact
     throw std::logic_error("unknown route");
 }
 
-// A team pays for itself long before a call is this much work, however few
-// elements that is. Where slices and blocks may be cut anywhere, a costly
-// program's short slices still run on every core.
-constexpr double TEAM_MIN_WORK_NS = 1e6;
-
-int64_t costlyTeamMinElements(const ElementCost& cost) {
-    if (cost.whole_blocks) return PARALLEL_MIN_ELEMENTS;
-    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(TEAM_MIN_WORK_NS / cost.nanoseconds)));
-}
-
 // A program keeps its results whichever route runs it: one whose code jumps
 // converts the right operand of &, | and ^ as the per-element evaluator
 // does, even where its block code runs without jumps.
@@ -146,10 +130,9 @@ std::shared_ptr<const PreparedProgram> prepare(Program program) {
     plan->any_layout = !code.can_fail;
     plan->route = planRoute(program, code, block_code, *plan);
     if (plan->route == Route::MALFORMED) plan->any_layout = false;
-    const bool cheap_team = plan->any_layout && code.library;
-    plan->team_min_elements = cheap_team ? LIBRARY_TEAM_MIN_ELEMENTS : PARALLEL_MIN_ELEMENTS;
     plan->cost = estimateCost(*plan, code, block_code);
-    plan->team_min_elements = std::min(plan->team_min_elements, costlyTeamMinElements(plan->cost));
+    // Each element's inputs are read once and its result written once.
+    plan->cost.bytes = static_cast<double>(sizeof(double) * (plan->read_variables.size() + 1));
     return std::make_shared<const PreparedProgram>(std::move(program), std::move(plan));
 }
 

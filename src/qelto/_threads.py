@@ -12,11 +12,10 @@ from qelto._native import entries
 
 
 def get_num_threads() -> int:
-    """The number of threads the next evaluation of 8192 elements or more
-    made by this thread runs on: the count given to ``set_num_threads``, or
-    else the OpenMP runtime's default for this thread (``OMP_NUM_THREADS``,
-    or one thread per core); 1 in a process forked after a parallel
-    evaluation."""
+    """The number of threads the next evaluation made by this thread runs
+    on when it opens a team: the count given to ``set_num_threads``, or else
+    the OpenMP runtime's default for this thread (``OMP_NUM_THREADS``, or one
+    thread per core); 1 in a process forked after a team first opened."""
     count: int = entries.get_num_threads()
     return count
 

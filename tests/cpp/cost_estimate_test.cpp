@@ -48,6 +48,26 @@ INSTANTIATE_TEST_SUITE_P(Programs, CostLayout, ::testing::Values(
     Layout{"(x/y) * (c ? 1 : 2)", false},
     Layout{"c && x/y", false}));
 
+struct Traffic {
+    const char* text;
+    double bytes;
+};
+
+class CostTraffic : public ::testing::TestWithParam<Traffic> {};
+
+// Each variable the program reads is read once an element, whatever it does
+// with it, and the result written once: what slicing counts against memory.
+TEST_P(CostTraffic, CountsEachInputReadAndTheResultWritten) {
+    EXPECT_EQ(costOf(GetParam().text).bytes, GetParam().bytes) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, CostTraffic, ::testing::Values(
+    Traffic{"2 + 3", 8.0},
+    Traffic{"x * x + x", 16.0},
+    Traffic{"x * y + x", 24.0},
+    Traffic{"c > 0 ? x / y : x", 32.0},
+    Traffic{"sin(x) * pow(x, y) + c", 32.0}));
+
 struct Heavier {
     const char* light;
     const char* heavy;

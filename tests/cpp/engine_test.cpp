@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,11 +13,13 @@
 #include <stdexcept>
 #include <utility>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarnex/builtins.h"
 #include "tarnex/engine.h"
 #include "test_support.h"
+#include "worker_pool.h"
 
 using namespace tarnex;
 using namespace tarnex::testing_support;
@@ -590,6 +594,117 @@ TEST(EngineParallel, LowestFailingBlockDecidesTheMessage) {
                 std::string error = errorOf([&] { evaluateParallel(5, BLOCK_SIZE, out.data(), *program, n, in); });
                 ASSERT_EQ(error, "Modulo by zero") << text << " on " << threads << " threads, run " << run;
             }
+        }
+    }
+}
+
+// Counts how often each block runs, whichever thread runs it.
+class CountingJob final : public detail::BlockJob {
+public:
+    explicit CountingJob(int64_t blocks) : runs_(static_cast<size_t>(blocks)) {}
+    void run(int64_t block) noexcept override { runs_[static_cast<size_t>(block)].fetch_add(1); }
+    // The first block that did not run exactly once, or -1.
+    int64_t firstMiscounted() const {
+        for (size_t b = 0; b < runs_.size(); ++b)
+            if (runs_[b].load() != 1) return static_cast<int64_t>(b);
+        return -1;
+    }
+
+private:
+    std::vector<std::atomic<int>> runs_;
+};
+
+// Whoever claims a block runs it, and nobody else: for any number of blocks
+// and helpers, and for callers that find the helpers busy with another
+// caller's blocks and run theirs alone.
+TEST(EngineSchedule, EveryBlockRunsExactlyOnce) {
+    for (int helpers : {0, 1, 2, 3, 7}) {
+        for (int64_t blocks : {0, 1, 2, 3, 17, 1000}) {
+            for (int run = 0; run < 30; ++run) {
+                CountingJob job(blocks);
+                detail::runBlocks(job, blocks, helpers);
+                ASSERT_EQ(job.firstMiscounted(), -1) << blocks << " blocks, " << helpers << " helpers, run " << run;
+            }
+        }
+    }
+    std::vector<std::thread> callers;
+    std::atomic<int> wrong{0};
+    for (int caller = 0; caller < 4; ++caller) {
+        callers.emplace_back([&wrong] {
+            for (int run = 0; run < 300; ++run) {
+                CountingJob job(64);
+                detail::runBlocks(job, 64, 2);
+                wrong.fetch_add(job.firstMiscounted() != -1);
+            }
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// The caller waits for a block a helper has claimed, however long it runs.
+TEST(EngineSchedule, CallerWaitsForEveryClaimedBlock) {
+    class SlowOnHelpers final : public detail::BlockJob {
+    public:
+        explicit SlowOnHelpers(std::thread::id caller) : caller_(caller) {}
+        void run(int64_t) noexcept override {
+            const bool helper = std::this_thread::get_id() != caller_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(helper ? 20 : 1));
+            finished.fetch_add(1);
+        }
+        std::atomic<int> finished{0};
+
+    private:
+        std::thread::id caller_;
+    };
+    for (int run = 0; run < 5; ++run) {
+        SlowOnHelpers job(std::this_thread::get_id());
+        detail::runBlocks(job, 40, 3);
+        EXPECT_EQ(job.finished.load(), 40);
+    }
+}
+
+// Sliced or not, the same bits and the same first error; the caller is asked
+// between slices, and a stop leaves the later slices unwritten.
+TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {
+    ThreadCountGuard guard;
+    std::string tail;
+    for (int k = 0; k < 2000; ++k) tail += "*1.0000001+x";
+    const int64_t n = 30 * BLOCK_SIZE;
+    std::vector<Column> in = patternedInputs(static_cast<size_t>(n));
+    for (Column& column : in)
+        for (double& v : column) v = std::fabs(v) + 1.0;
+    for (const std::string& text : {"a" + tail, "a / b" + tail, "c > 2 ? a % b" + tail + " : 0"}) {
+        auto program = prepare(compileWith(text, {"a", "b", "c", "x"}));
+        std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
+        const InputLayout layout(n, data);
+        for (int threads : {1, 3}) {
+            setThreadCount(threads);
+            Column whole(n), sliced(n);
+            evaluateParallel(4, BLOCK_SIZE, whole.data(), *program, n, data);
+            int asked = 0;
+            EXPECT_TRUE(evaluateInSlices(layout, sliced.data(), *program, [&] { return ++asked < 0; }));
+            EXPECT_GT(asked, 0) << text;
+            EXPECT_EQ(0, std::memcmp(whole.data(), sliced.data(), n * sizeof(double))) << text << ", " << threads;
+            Column stopped(n, kUnwritten);
+            EXPECT_FALSE(evaluateInSlices(layout, stopped.data(), *program, [] { return true; }));
+            EXPECT_TRUE(sameValue(stopped.back(), kUnwritten)) << text;
+            EXPECT_FALSE(sameValue(stopped.front(), kUnwritten)) << text;
+        }
+    }
+    in[1][n - 5] = 0.0;                 // under /, last block
+    in[1][n / 2] = 0.0, in[2][n / 2] = 3.0;  // under %, on the branch, earlier
+    const std::pair<std::string, std::string> failing[] = {{"a / b" + tail, "Division by zero"},
+                                                           {"c > 2 ? a % b" + tail + " : a / b", "Modulo by zero"}};
+    for (const auto& [text, error] : failing) {
+        auto program = prepare(compileWith(text, {"a", "b", "c", "x"}));
+        std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
+        const InputLayout layout(n, data);
+        Column out(n);
+        for (int threads : {1, 3}) {
+            setThreadCount(threads);
+            EXPECT_EQ(errorOf([&] { evaluateInSlices(layout, out.data(), *program, [] { return false; }); }), error)
+                << text << ", " << threads;
         }
     }
 }

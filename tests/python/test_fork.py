@@ -3,6 +3,7 @@ OpenMP runtime's worker threads do not survive the fork."""
 
 import multiprocessing
 import os
+import threading
 import time
 
 import numpy as np
@@ -89,3 +90,31 @@ def test_fork_process_pool_evaluates_after_parent_used_thread_team():
     with multiprocessing.get_context("fork").Pool(2) as pool:
         results = pool.map_async(evaluate_in_child, range(4)).get(timeout=TIMEOUT)
     assert results == [True] * 4
+
+
+# The fork may come while another thread of the parent has the helpers, in
+# the middle of a team's evaluation: the child must not wait for them.
+@forks_threaded_process
+def test_child_forked_while_another_thread_evaluates_on_the_team():
+    a = np.arange(N * 20, dtype=np.float64)
+    stop = threading.Event()
+
+    def evaluate_until_stopped():
+        while not stop.is_set():
+            query("sin(a) * 2 + 1", a=a)
+
+    busy = threading.Thread(target=evaluate_until_stopped)
+    busy.start()
+    try:
+        time.sleep(0.05)
+        pids = []
+        for _ in range(5):
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if evaluate_in_child() else 1)
+            pids.append(pid)
+            time.sleep(0.01)
+        assert [wait_or_kill(pid) for pid in pids] == [0] * 5
+    finally:
+        stop.set()
+        busy.join()

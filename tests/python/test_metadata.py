@@ -58,7 +58,7 @@ def test_license_file_is_shipped_with_the_holder():
 
 def test_notice_credits_the_constants_taken_from_elsewhere():
     text = shipped_license_file("NOTICE")
-    assert "Copyright (c) 2018 Arm Limited" in text
+    assert "Copyright (c) 1999-2018, Arm Limited." in text
     assert "Permission is hereby granted" in text
 
 

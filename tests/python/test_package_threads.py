@@ -166,3 +166,24 @@ def test_a_child_forked_after_a_team_reports_one_thread():
         print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), qelto.get_num_threads())
     """
     assert run_script(script) == ["1", "2"]
+
+
+# A child forked before any team opened has no helpers to lose: it keeps the
+# count and opens a team of its own helpers (the threads it adds).
+def test_a_child_forked_before_any_team_keeps_the_count_and_opens_a_team():
+    script = """
+        import os
+        import numpy as np
+        import qelto
+        qelto.set_num_threads(3)
+        qelto.query("a * 2", a=np.ones(10))  # on the calling thread
+        pid = os.fork()
+        if pid == 0:
+            before = len(os.listdir("/proc/self/task"))
+            a = np.arange(1_000_000.0)
+            right = np.array_equal(qelto.query("a * 2 + 1", a=a), a * 2 + 1)
+            added = len(os.listdir("/proc/self/task")) - before
+            os._exit(10 * qelto.get_num_threads() + added if right else 99)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), qelto.get_num_threads())
+    """
+    assert run_script(script) == ["32", "3"]

@@ -129,3 +129,49 @@ def test_results_do_not_depend_on_thread_count():
     here = [hashlib.sha256(query(expr, a=a, b=b).tobytes()).hexdigest() for expr in EXPRS]
     assert digests_with_threads(1) == here
     assert digests_with_threads(2) == here
+
+
+# Under an address-space limit, 30 Python threads ask for teams of 64: the
+# helpers that cannot be started are done without, and every call either
+# gives the one-thread bits or a MemoryError of its own result.
+ADDRESS_SPACE_SCRIPT = """
+import os, resource, threading
+import numpy as np
+import qelto
+threading.stack_size(1 << 20)
+x = np.linspace(0.0, 1.0, 200_000)
+qelto.set_num_threads(1)
+expected = qelto.query("sin(x) * 2", x=x)
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
+outcomes = []
+start = threading.Barrier(31, timeout=60)
+
+def run():
+    start.wait()
+    for _ in range(10):
+        for n in (1500, 3000, 200_000):
+            try:
+                outcomes.append("same" if np.array_equal(qelto.query("sin(x) * 2", x=x[:n]), expected[:n]) else "wrong")
+            except MemoryError:
+                outcomes.append("memory")
+
+threads = [threading.Thread(target=run) for _ in range(30)]
+for thread in threads:
+    thread.start()
+qelto.set_num_threads(64)
+start.wait()
+for thread in threads:
+    thread.join()
+print(len(outcomes), outcomes.count("wrong"), outcomes.count("same") > 0)
+"""
+
+
+def test_helpers_that_cannot_start_leave_the_calls_right():
+    env = dict(os.environ, MALLOC_ARENA_MAX="2")
+    completed = subprocess.run(
+        [sys.executable, "-c", ADDRESS_SPACE_SCRIPT], env=env, capture_output=True, text=True, timeout=300
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    assert completed.stdout.split() == ["900", "0", "True"]

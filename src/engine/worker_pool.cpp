@@ -1,0 +1,263 @@
+#include "worker_pool.h"
+
+#include <linux/futex.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "fork_safety.h"
+
+namespace tarnex::detail {
+namespace {
+
+void futexWait(std::atomic<uint32_t>& word, uint32_t expected) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>& word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+void cpuRelax() { __builtin_ia32_pause(); }
+
+// Spins until `ready()` or `limit` has passed; whether it became ready.
+template <class Ready>
+bool spinUntil(Ready ready, std::chrono::nanoseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (ready()) return true;
+            cpuRelax();
+        }
+        if (std::chrono::steady_clock::now() >= end) return ready();
+    }
+}
+
+// Gives the core away between looks until `word` differs from `seen` or
+// `limit` has passed; whether it changed.
+bool yieldUntil(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::nanoseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (word.load(std::memory_order_relaxed) == seen) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// An idle helper spins this long for the next job, long enough to catch the
+// next call of a loop of calls; then, until HELPER_YIELDING has passed, it
+// gives its core to any thread that wants it between looks, so that on a
+// busy machine it takes little from the threads that work while the next
+// call after some other work of the caller still finds it awake; then it
+// sleeps.
+constexpr std::chrono::microseconds HELPER_SPIN{50};
+constexpr std::chrono::microseconds HELPER_YIELDING{1000};
+// The caller spins this long for blocks others have claimed before it sleeps.
+constexpr std::chrono::microseconds CALLER_SPIN{50};
+
+// The claim word: the job's number above, the next block's index below. A
+// claim is a compare-and-swap of the whole word, so a helper that read an
+// earlier job's word can never claim a block of a later job.
+constexpr int INDEX_BITS = 24;
+constexpr uint64_t INDEX_MASK = (uint64_t{1} << INDEX_BITS) - 1;
+// An index no job reaches: nothing to claim.
+constexpr uint64_t CLOSED = INDEX_MASK;
+constexpr int64_t MAX_JOB_BLOCKS = static_cast<int64_t>(CLOSED) - 1;
+
+class Pool {
+public:
+    void run(BlockJob& job, int64_t blocks, int helpers);
+    bool tryTake() { return !busy_.exchange(true, std::memory_order_acquire); }
+    void release() { busy_.store(false, std::memory_order_release); }
+    int started() const { return started_.load(std::memory_order_relaxed); }
+    bool awake() const { return started() > 0 && sleepers_.load(std::memory_order_relaxed) == 0; }
+    // Starts helpers until there are `wanted`; how many there are.
+    int ensureHelpers(int wanted);
+
+private:
+    void helperMain(uint32_t seen);
+    uint32_t awaitJob(uint32_t seen);
+    void help();
+    bool takeSeat();
+    int64_t claimAndRun();
+    void publish(BlockJob& job, int64_t blocks, int helpers);
+    void awaitClaimed(int64_t blocks, int64_t own);
+
+    std::atomic<bool> busy_{false};
+    std::atomic<uint64_t> claim_{CLOSED};
+    std::atomic<BlockJob*> job_{nullptr};
+    std::atomic<uint64_t> blocks_{0};
+    std::atomic<int> seats_{0};
+    std::atomic<uint32_t> done_{0};
+    std::atomic<uint32_t> caller_waiting_{0};
+    std::atomic<uint32_t> job_word_{0};
+    std::atomic<uint32_t> sleepers_{0};
+    std::atomic<int> started_{0};
+    std::vector<std::thread> helpers_;
+};
+
+// Helpers start with every signal blocked, so that signals reach the
+// program's own threads and never interrupt a helper's wait.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+int Pool::ensureHelpers(int wanted) {
+    while (static_cast<int>(helpers_.size()) < wanted && teamsAllowed()) {
+        noteHelpersStarted();
+        try {
+            const SignalsBlocked blocked;
+            helpers_.emplace_back([this, seen = job_word_.load()] { helperMain(seen); });
+        } catch (const std::exception&) {
+            break;  // no thread or no memory for one: the caller works on with the helpers it has
+        }
+        started_.store(static_cast<int>(helpers_.size()), std::memory_order_relaxed);
+    }
+    return std::min(wanted, static_cast<int>(helpers_.size()));
+}
+
+void Pool::helperMain(uint32_t seen) {
+    for (;;) {
+        seen = awaitJob(seen);
+        help();
+    }
+}
+
+uint32_t Pool::awaitJob(uint32_t seen) {
+    const auto changed = [&] { return job_word_.load(std::memory_order_relaxed) != seen; };
+    if (!spinUntil(changed, HELPER_SPIN) && !yieldUntil(job_word_, seen, HELPER_YIELDING - HELPER_SPIN)) {
+        sleepers_.fetch_add(1);
+        while (job_word_.load() == seen) futexWait(job_word_, seen);
+        sleepers_.fetch_sub(1);
+    }
+    return job_word_.load();
+}
+
+bool Pool::takeSeat() {
+    int seats = seats_.load();
+    while (seats > 0 && !seats_.compare_exchange_weak(seats, seats - 1)) {
+    }
+    return seats > 0;
+}
+
+// Each helper that takes a seat wakes the next sleeper, so the caller pays
+// for one wake-up whatever the size of the team.
+void Pool::help() {
+    if (!takeSeat()) return;
+    if (seats_.load() > 0 && sleepers_.load() != 0) futexWake(job_word_, 1);
+    const int64_t ran = claimAndRun();
+    if (ran == 0) return;
+    done_.fetch_add(static_cast<uint32_t>(ran));
+    if (caller_waiting_.load() != 0) futexWake(done_, 1);
+}
+
+// Claims and runs the current job's blocks until none is left. The job and
+// its size are read after the claim word and checked by the claim itself:
+// a later job is published only after this one's word is closed.
+int64_t Pool::claimAndRun() {
+    int64_t ran = 0;
+    uint64_t word = claim_.load();
+    for (;;) {
+        BlockJob* job = job_.load();
+        const uint64_t index = word & INDEX_MASK;
+        if (index >= blocks_.load()) return ran;
+        if (!claim_.compare_exchange_weak(word, word + 1)) continue;
+        job->run(static_cast<int64_t>(index));
+        ++ran;
+        word = claim_.load();
+    }
+}
+
+void Pool::publish(BlockJob& job, int64_t blocks, int helpers) {
+    const uint64_t next_job = (claim_.load() >> INDEX_BITS) + 1;
+    claim_.store(next_job << INDEX_BITS | CLOSED);
+    job_.store(&job);
+    blocks_.store(static_cast<uint64_t>(blocks));
+    done_.store(0);
+    caller_waiting_.store(0);
+    seats_.store(helpers);
+    claim_.store(next_job << INDEX_BITS);
+    job_word_.fetch_add(1);
+    if (sleepers_.load() != 0) futexWake(job_word_, 1);
+}
+
+// Waits for the blocks helpers claimed; a helper that claimed none is not
+// waited for.
+void Pool::awaitClaimed(int64_t blocks, int64_t own) {
+    auto finished = [&] { return own + static_cast<int64_t>(done_.load()) >= blocks; };
+    if (spinUntil(finished, CALLER_SPIN)) return;
+    caller_waiting_.store(1);
+    for (uint32_t done = done_.load(); own + static_cast<int64_t>(done) < blocks; done = done_.load())
+        futexWait(done_, done);
+    caller_waiting_.store(0);
+}
+
+void Pool::run(BlockJob& job, int64_t blocks, int helpers) {
+    publish(job, blocks, helpers);
+    const int64_t own = claimAndRun();
+    awaitClaimed(blocks, own);
+    claim_.store((claim_.load() >> INDEX_BITS) << INDEX_BITS | CLOSED);
+}
+
+// Never destroyed: threads that are still inside an evaluation when the
+// process exits must find it whole.
+Pool& pool() {
+    static Pool* const instance = new Pool;
+    return *instance;
+}
+
+// A job of more blocks than one claim word counts runs as several.
+class Offset final : public BlockJob {
+public:
+    Offset(BlockJob& job, int64_t first) : job_(job), first_(first) {}
+    void run(int64_t block) noexcept override { job_.run(first_ + block); }
+
+private:
+    BlockJob& job_;
+    int64_t first_;
+};
+
+void runAlone(BlockJob& job, int64_t blocks) {
+    for (int64_t b = 0; b < blocks; ++b) job.run(b);
+}
+
+}  // namespace
+
+void runBlocks(BlockJob& job, int64_t blocks, int helpers) {
+    Pool& helpers_pool = pool();
+    if (helpers <= 0 || blocks <= 1 || !helpers_pool.tryTake()) return runAlone(job, blocks);
+    const std::unique_ptr<Pool, void (*)(Pool*)> held(&helpers_pool, [](Pool* taken) { taken->release(); });
+    const int available = helpers_pool.ensureHelpers(helpers);
+    for (int64_t first = 0; first < blocks; first += MAX_JOB_BLOCKS) {
+        Offset part(job, first);
+        const int64_t count = std::min(MAX_JOB_BLOCKS, blocks - first);
+        if (available == 0) runAlone(part, count);
+        else helpers_pool.run(part, count, available);
+    }
+}
+
+int startedHelpers() { return pool().started(); }
+
+bool helpersAwake() { return pool().awake(); }
+
+}  // namespace tarnex::detail

@@ -87,11 +87,12 @@ $(NUMPY_ENDS:%=test-%-numpy): test-%-numpy: module .venv-%-numpy/.installed
 clean:
 	rm -rf build
 
-# make test-isa: the same expressions natively and on emulated CPUs without
-# AVX (Nehalem) and without AVX-512 (Haswell), which must give the native
-# bits (library calls: the C library's own bits in the same process). NumPy's
-# OpenBLAS must not be forced onto Haswell kernels under the older CPU.
-ISA_CPUS := Nehalem Haswell
+# make test-isa: the same expressions natively and on the emulated CPUs of
+# CMakeLists.txt's list of levels (each level's last column; Nehalem: no AVX,
+# Haswell: no AVX-512), which must give the native bits (library calls: the C
+# library's own bits in the same process). NumPy's OpenBLAS must not be
+# forced onto Haswell kernels under the older CPU.
+ISA_CPUS := $(shell sed -n 's/^tarnex_level(.* \([A-Za-z][A-Za-z0-9-]*\))$$/\1/p' CMakeLists.txt)
 ISA_RECORD := build/isa-native.pkl
 
 test-isa: module

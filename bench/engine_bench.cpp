@@ -44,13 +44,15 @@ const Workload WORKLOADS[] = {
     {"sin(a)", true},
 };
 
+// In the order of the levels.
+const bench::HandLoops& (*const HAND_LOOPS[])() = {
+#define BENCH_HAND_LOOPS_ROW(name, upper, check) &bench::name##HandLoops,
+    TARNEX_KERNEL_LEVELS(BENCH_HAND_LOOPS_ROW)
+#undef BENCH_HAND_LOOPS_ROW
+};
+
 const bench::HandLoops& handLoopsOfTheEngine() {
-    switch (detail::bestKernelLevel()) {
-        case detail::KernelLevel::X86_64_V4: return bench::x86_64_v4HandLoops();
-        case detail::KernelLevel::X86_64_V3: return bench::x86_64_v3HandLoops();
-        case detail::KernelLevel::BASELINE: break;
-    }
-    return bench::baselineHandLoops();
+    return HAND_LOOPS[static_cast<size_t>(detail::bestKernelLevel())]();
 }
 
 Inputs randomInputs(int64_t n) {
@@ -100,11 +102,10 @@ void printThroughputTable() {
         std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
         std::vector<double> out(static_cast<size_t>(n));
         for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
-            auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
-            program->plan = planProgram(*program);
+            auto program = prepare(compile(WORKLOADS[w].text, {"a", "b", "c"}));
             for (int threads : {1, 2}) {
                 omp_set_num_threads(threads);
-                double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs); });
+                double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs); });
                 double loop = throughput(n, [&] { runHand(hand.loops[w], n, ptrs, out.data()); });
                 std::printf("%-32s %10lld %7d %13.1f %13.1f %9.2f\n", WORKLOADS[w].text, static_cast<long long>(n),
                             threads, engine / 1e6, loop / 1e6, engine / loop);
@@ -126,14 +127,13 @@ void printFreshResultFloor() {
     std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "floor", "eng/floor");
     for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
         if (WORKLOADS[w].library_bound) continue;
-        auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compile(WORKLOADS[w].text, {"a", "b", "c"}));
         auto fresh = [&](auto&& fill) {
             std::unique_ptr<double[]> out(new double[static_cast<size_t>(n)]);
             fill(out.get());
         };
         double engine = throughput(n, [&] {
-            fresh([&](double* out) { evaluateParallel(3, BLOCK_SIZE, out, program, n, ptrs); });
+            fresh([&](double* out) { evaluateParallel(3, BLOCK_SIZE, out, *program, n, ptrs); });
         });
         double floor = throughput(n, [&] { fresh([&](double* out) { runHand(hand.loops[w], n, ptrs, out); }); });
         std::printf("%-32s %10.2f %10.2f %9.2f\n", WORKLOADS[w].text, n / engine * 1e3, n / floor * 1e3,
@@ -153,9 +153,8 @@ void printLibraryFloor() {
     std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "libm loop", "eng/floor");
     for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
         if (!WORKLOADS[w].library_bound) continue;
-        auto program = std::make_shared<Program>(compile(WORKLOADS[w].text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
-        double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs); });
+        auto program = prepare(compile(WORKLOADS[w].text, {"a", "b", "c"}));
+        double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs); });
         double floor = throughput(n, [&] { hand.loops[w](0, n, ptrs[0], ptrs[1], ptrs[2], out.data()); });
         std::printf("%-32s %10.2f %10.2f %9.2f\n", WORKLOADS[w].text, 1e9 / engine, 1e9 / floor, floor / engine);
     }
@@ -171,8 +170,7 @@ void printVectorLibm() {
     std::printf("%-32s %10s %10s %10s %9s\n", "expression", "elements", "vector", "libm", "libm/vec");
     omp_set_num_threads(1);
     for (const char* text : {"exp(a)", "log(b)", "pow(a, b)", "pow(a, 2)", "exp(-a*a)+log(abs(b)+1)"}) {
-        auto program = std::make_shared<Program>(compile(text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compile(text, {"a", "b", "c"}));
         for (int64_t n : {int64_t{1'000}, int64_t{10'000}, int64_t{100'000}, int64_t{1'000'000}}) {
             Inputs in = randomInputs(n);
             std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
@@ -182,7 +180,7 @@ void printVectorLibm() {
                 const bool vector = round % 2 == 0;
                 detail::redecideVectorLibm(vector ? nullptr : "refused");
                 best[vector] = std::max(best[vector], throughput(n, [&] {
-                    evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs);
+                    evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs);
                 }));
             }
             std::printf("%-32s %10lld %10.2f %10.2f %9.2f\n", text, static_cast<long long>(n), 1e9 / best[1],
@@ -210,12 +208,11 @@ void printResidentScratch() {
     std::string deep = "a";
     for (int k = 0; k < 15; ++k) deep = "a*(b+" + deep + ")";
     for (const std::string& text : {std::string("a*b+c"), deep}) {
-        auto program = std::make_shared<Program>(compile(text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compile(text, {"a", "b", "c"}));
         for (int threads : {1, 2}) {
             omp_set_num_threads(threads);
             double before = residentKiB();
-            evaluateParallel(3, BLOCK_SIZE, out.data(), program, n, ptrs);
+            evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs);
             std::printf("  %-10.10s%s  %d thread(s): +%.0f KiB\n", text.c_str(), text.size() > 10 ? "..." : "   ",
                         threads, residentKiB() - before);
         }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "tarnex/kernel_levels.h"
+
 namespace bench {
 
 using HandLoop = void (*)(int64_t begin, int64_t end, const double* a, const double* b, const double* c, double* out);
@@ -14,8 +16,8 @@ struct HandLoops {
     HandLoop loops[9];  // in the order of WORKLOADS in engine_bench.cpp
 };
 
-const HandLoops& baselineHandLoops();
-const HandLoops& x86_64_v3HandLoops();
-const HandLoops& x86_64_v4HandLoops();
+#define BENCH_HAND_LOOPS_OF(name, upper, check) const HandLoops& name##HandLoops();
+TARNEX_KERNEL_LEVELS(BENCH_HAND_LOOPS_OF)
+#undef BENCH_HAND_LOOPS_OF
 
 }  // namespace bench

@@ -135,21 +135,22 @@ public:
 
     void run() {
         std::string message;
-        auto program = std::make_shared<Program>();
-        if (!fuzz::tryCompile(text_, NAMES, *program, message)) return;
-        fuzz::checkInvariants(*program, NAMES, text_);
-        program->plan = tarnex::planProgram(*program);  // as the cache does before sharing it
+        Program compiled;
+        if (!fuzz::tryCompile(text_, NAMES, compiled, message)) return;
+        fuzz::checkInvariants(compiled, NAMES, text_);
+        const auto prepared = tarnex::prepare(std::move(compiled));  // as the module does before caching it
+        const Program& program = prepared->program();
         std::vector<Outcome> scalar;
         for (size_t i = 0; i < elements_; ++i)
-            scalar.push_back(attempt([&] { return tarnex::evaluateScalar(*program, rows_[i]); }, text_));
+            scalar.push_back(attempt([&] { return tarnex::evaluateScalar(program, rows_[i]); }, text_));
         const std::vector<tarnex::Token> tokens = tarnex::Lexer(text_).tokenize();
         // The per-element evaluator converts the right operand of &, | and ^
         // with to_uint64; folding, and block mode in code without jumps, with
         // to_int64. Values are compared only between routes that agree.
-        const bool unsigned_differs = hasBitwise(tokens) && !tarnex::hasJumps(program->code);
-        std::vector<double> block = checkBlock(*program, scalar, unsigned_differs);
-        checkParallel(program, block, scalar);
-        checkFolding(*program, tokens, scalar, block);
+        const bool unsigned_differs = hasBitwise(tokens) && !tarnex::hasJumps(program.code);
+        std::vector<double> block = checkBlock(*prepared, scalar, unsigned_differs);
+        checkParallel(*prepared, block, scalar);
+        checkFolding(program, tokens, scalar, block);
     }
 
 private:
@@ -160,12 +161,14 @@ private:
     // The block interpreter against the per-element results: it fails iff
     // some element fails, with that element's message (the first failing
     // one when the program goes element by element), and agrees bit for bit.
-    std::vector<double> checkBlock(const Program& program, const std::vector<Outcome>& scalar, bool unsigned_differs) {
+    std::vector<double> checkBlock(const tarnex::PreparedProgram& prepared, const std::vector<Outcome>& scalar,
+                                   bool unsigned_differs) {
+        const Program& program = prepared.program();
         std::vector<double> out(elements_);
         std::vector<const double*> in = inputs();
         Outcome block = attempt(
             [&] {
-                tarnex::evaluateBlock(program, elements_, out.data(), in.data());
+                tarnex::evaluateBlock(prepared, elements_, out.data(), in.data());
                 return 0.0;
             },
             text_);
@@ -186,20 +189,20 @@ private:
         return block.ok ? out : std::vector<double>{};
     }
 
-    void checkParallel(const std::shared_ptr<Program>& program, const std::vector<double>& block,
+    void checkParallel(const tarnex::PreparedProgram& program, const std::vector<double>& block,
                        const std::vector<Outcome>& scalar) {
         std::set<std::string> messages;
         for (const Outcome& s : scalar)
             if (!s.ok) messages.insert(s.error);
         compareParallel(program, static_cast<int64_t>(elements_), block, messages);
-        if (wide_ && program->code.size() <= WIDE_MAX_CODE)
+        if (wide_ && program.program().code.size() <= WIDE_MAX_CODE)
             compareParallel(program, tarnex::PARALLEL_MIN_ELEMENTS + static_cast<int64_t>(elements_), block,
                             messages);
     }
 
     // Runs the driver over `n` elements, the generated ones repeated, and
     // checks each element against the block result of its original.
-    void compareParallel(const std::shared_ptr<Program>& program, int64_t n, const std::vector<double>& block,
+    void compareParallel(const tarnex::PreparedProgram& program, int64_t n, const std::vector<double>& block,
                          const std::set<std::string>& messages) {
         std::vector<std::vector<double>> tiled(VARIABLES);
         for (size_t v = 0; v < VARIABLES; ++v)

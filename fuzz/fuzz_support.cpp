@@ -9,6 +9,7 @@
 
 #include "tarnex/builtins.h"
 #include "tarnex/lexer.h"
+#include "tarnex/walker.h"
 
 namespace fuzz {
 namespace {
@@ -37,67 +38,60 @@ bool is(Instruction ins, Opcode op) { return ins.opcode == static_cast<uint32_t>
 
 using tarnex::isJump;
 
-void checkCall(uint32_t operand, std::string_view text) {
-    if (tarnex::validCall(operand) == nullptr) fail("CALL_BUILTIN of an unknown function or with a wrong count", text);
-}
-
-void checkOperands(const tarnex::Program& program, std::string_view text) {
+// Each returns what is wrong, or "" when nothing is.
+std::string operandProblem(const tarnex::Program& program) {
     const auto& code = program.code;
     uint32_t next_constant = 0;
     for (size_t i = 0; i < code.size(); ++i) {
         Instruction ins = code[i];
-        if (ins.opcode >= tarnex::OPCODE_COUNT) fail("opcode out of range", text);
-        if (is(ins, Opcode::RETURN) && i + 1 != code.size()) fail("RETURN before the end", text);
+        if (ins.opcode >= tarnex::OPCODE_COUNT) return "opcode out of range";
+        if (is(ins, Opcode::RETURN) && i + 1 != code.size()) return "RETURN before the end";
         // One constant per PUSH_CONST, in emission order.
-        if (is(ins, Opcode::PUSH_CONST) && ins.operand != next_constant++) fail("constant index out of order", text);
-        if (is(ins, Opcode::LOAD_VAR) && ins.operand >= program.var_names.size())
-            fail("variable index out of range", text);
-        if (isJump(ins) && (ins.operand < 2 || ins.operand > code.size() - 1 - i))
-            fail("jump too short or beyond the code", text);
-        if (is(ins, Opcode::CALL_BUILTIN)) checkCall(ins.operand, text);
+        if (is(ins, Opcode::PUSH_CONST) && ins.operand != next_constant++) return "constant index out of order";
+        if (is(ins, Opcode::LOAD_VAR) && ins.operand >= program.var_names.size()) return "variable index out of range";
+        if (isJump(ins) && (ins.operand < 2 || ins.operand > code.size() - 1 - i)) return "jump too short or beyond the code";
+        if (is(ins, Opcode::CALL_BUILTIN) && tarnex::validCall(ins.operand) == nullptr)
+            return "CALL_BUILTIN of an unknown function or with a wrong count";
     }
-    if (next_constant != program.constants.size()) fail("constant pool size differs from PUSH_CONST count", text);
+    if (next_constant != program.constants.size()) return "constant pool size differs from PUSH_CONST count";
+    return "";
 }
 
-// Jumps only go forward, so one pass in code order sees every way into an
-// instruction before the instruction itself.
-void checkStackDepth(const std::vector<Instruction>& code, std::string_view text) {
-    constexpr int UNREACHED = -1;
-    std::vector<int> depth(code.size(), UNREACHED);
-    depth[0] = 0;
-    auto reach = [&](size_t target, int d) {
-        if (depth[target] != UNREACHED && depth[target] != d) fail("paths meet with different stack depths", text);
-        depth[target] = d;
-    };
-    for (size_t i = 0; i < code.size(); ++i) {
-        if (depth[i] == UNREACHED) continue;
-        Instruction ins = code[i];
-        if (static_cast<uint32_t>(depth[i]) < tarnex::stackReads(ins)) fail("stack underflow", text);
-        if (is(ins, Opcode::RETURN)) {
-            if (depth[i] != 1) fail("RETURN reached without exactly one value", text);
-            continue;
-        }
-        int after = depth[i] + tarnex::stackEffect(ins);
-        if (after > static_cast<int>(tarnex::STACK_CAPACITY)) fail("stack deeper than STACK_CAPACITY", text);
-        if (isJump(ins)) reach(i + ins.operand, after);
-        if (!is(ins, Opcode::JUMP)) reach(i + 1, after);
+// The walker follows every path; compiled code reaches its RETURN on all of
+// them with exactly one value, and code generation counted the same depth.
+std::string depthProblem(const tarnex::Program& program, const std::vector<Instruction>& code, bool plan_only) {
+    const tarnex::CodeCheck check =
+        tarnex::checkCode(code, tarnex::CodeBounds{program.constants.size(), program.var_names.size(), plan_only});
+    switch (check.outcome) {
+        case tarnex::WalkOutcome::RETURNED: break;
+        case tarnex::WalkOutcome::UNDERFLOW: return "stack underflow";
+        case tarnex::WalkOutcome::TOO_DEEP: return "stack deeper than STACK_CAPACITY";
+        case tarnex::WalkOutcome::PATHS_DISAGREE: return "paths meet with different stack depths";
+        case tarnex::WalkOutcome::NO_RETURN: return "RETURN unreachable";
+        case tarnex::WalkOutcome::DECLINED:
+        case tarnex::WalkOutcome::UNKNOWN_OPCODE:
+        case tarnex::WalkOutcome::BAD_OPERAND:
+        case tarnex::WalkOutcome::BAD_JUMP: return "code the walker refuses";
     }
-    if (depth.back() == UNREACHED) fail("RETURN unreachable", text);
+    if (check.return_depth != 1) return "RETURN reached without exactly one value";
+    if (check.unreachable != 0 || check.return_index + 1 != code.size()) return "unreachable instructions";
+    if (!plan_only && check.max_depth != program.max_depth) return "max_depth differs from the code's depth";
+    return "";
 }
 
-void checkVariableTable(const tarnex::Program& program, const std::vector<std::string_view>& names,
-                        std::string_view text) {
+std::string variableTableProblem(const tarnex::Program& program, const std::vector<std::string_view>& names) {
     if (program.var_names.size() != names.size() || program.var_values.size() != names.size())
-        fail("variable table size differs from the names", text);
+        return "variable table size differs from the names";
     for (size_t i = 0; i < names.size(); ++i) {
-        if (program.var_names[i] != names[i]) fail("variable name changed", text);
+        if (program.var_names[i] != names[i]) return "variable name changed";
         size_t first = 0;
         while (!tarnex::equalsIgnoringCase(names[first], names[i])) ++first;
         auto found = program.var_index.find(program.var_names[i]);
         if (found == program.var_index.end() || found->second != first)
-            fail("variable index map disagrees with the first equal name", text);
-        if (program.var_values[i] != 0.0) fail("variable value not 0.0", text);
+            return "variable index map disagrees with the first equal name";
+        if (program.var_values[i] != 0.0) return "variable value not 0.0";
     }
+    return "";
 }
 
 }  // namespace
@@ -130,12 +124,19 @@ bool tryCompile(std::string_view text, const std::vector<std::string_view>& name
     return false;
 }
 
+std::string programProblem(const tarnex::Program& program, const std::vector<std::string_view>& names) {
+    if (program.code.empty() || !is(program.code.back(), Opcode::RETURN)) return "code does not end with RETURN";
+    std::string problem = operandProblem(program);
+    if (problem.empty()) problem = depthProblem(program, program.code, false);
+    if (problem.empty() && !program.block_code.empty()) problem = depthProblem(program, program.block_code, true);
+    if (problem.empty()) problem = variableTableProblem(program, names);
+    return problem;
+}
+
 void checkInvariants(const tarnex::Program& program, const std::vector<std::string_view>& names,
                      std::string_view text) {
-    if (program.code.empty() || !is(program.code.back(), Opcode::RETURN)) fail("code does not end with RETURN", text);
-    checkOperands(program, text);
-    checkStackDepth(program.code, text);
-    checkVariableTable(program, names, text);
+    const std::string problem = programProblem(program, names);
+    if (!problem.empty()) fail(problem, text);
 }
 
 bool sameValue(double a, double b) {

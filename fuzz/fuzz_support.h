@@ -24,7 +24,11 @@ bool tryCompile(std::string_view text, const std::vector<std::string_view>& name
 // The invariants every compiled program keeps: one final RETURN, constant
 // and variable operands in range, forward jumps of at least 2 that land in
 // the code, and a stack within STACK_CAPACITY holding exactly one value at
-// RETURN on every path; plus the variable table.
+// RETURN on every path, as deep as the program's max_depth says; block code
+// that every path takes to its RETURN; plus the variable table. Returns
+// what is wrong, or "" (the C++ tests share it).
+std::string programProblem(const tarnex::Program& program, const std::vector<std::string_view>& names);
+// The same, failing the fuzz run on a violation.
 void checkInvariants(const tarnex::Program& program, const std::vector<std::string_view>& names,
                      std::string_view text);
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "tarnex/numeric.h"
+#include "tarnex/opcodes.h"
 
 namespace tarnex {
 
@@ -81,14 +82,13 @@ constexpr bool builtinsNumberedInOrder() {
 }
 static_assert(builtinsNumberedInOrder());
 
-// The entry of a CALL_BUILTIN operand (id << 16 | argc) when the id is in the
-// table and the count suits it; nullptr otherwise.
+// The entry of a CALL_BUILTIN operand (see encodeCall) when the id is in
+// the table and the count suits it; nullptr otherwise.
 inline const BuiltinEntry* validCall(uint32_t operand) {
-    uint32_t id = operand >> 16;
-    uint32_t argc = operand & 0xffffu;
-    if (id >= static_cast<uint32_t>(BUILTIN_COUNT)) return nullptr;
-    const BuiltinEntry& entry = BUILTIN_TABLE[id];
-    return argc >= entry.min_args && argc <= entry.max_args ? &entry : nullptr;
+    const CallOperand call = decodeCall(operand);
+    if (call.id >= static_cast<uint32_t>(BUILTIN_COUNT)) return nullptr;
+    const BuiltinEntry& entry = BUILTIN_TABLE[call.id];
+    return call.argc >= entry.min_args && call.argc <= entry.max_args ? &entry : nullptr;
 }
 
 // The entry whose name equals `name` ignoring ASCII case, or nullptr.

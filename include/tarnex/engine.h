@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "tarnex/input_layout.h"
+#include "tarnex/kernel_levels.h"
 #include "tarnex/program.h"
 
 namespace tarnex {
@@ -32,21 +34,46 @@ struct ElementCost {
     double bytes = 0.0;
 };
 
-// How `program` is to be run: its route, its block steps or the masked
-// route's shape, decided once. The cache stores it in `program.plan` before
-// sharing the program; evaluation plans a program without one each time.
-// Code no compiler produces and no route can run safely is planned as
-// malformed, and evaluating it throws std::logic_error.
-std::shared_ptr<const Plan> planProgram(const Program& program);
-// The cost estimate of a planned program's plan.
-const ElementCost& elementCost(const Program& program);
-// The heap bytes a plan holds, itself included, for callers that budget memory.
-size_t planBytes(const Plan& plan);
+// A compiled program together with the engine's plan for it: how it is
+// run (its route, its block steps or the masked route's shape) and what an
+// element costs, decided once by prepare and only read afterwards, by any
+// number of threads at once. The compiler's Program knows nothing of it.
+class PreparedProgram {
+public:
+    PreparedProgram(Program program, std::shared_ptr<const Plan> plan)
+        : program_(std::move(program)), plan_(std::move(plan)) {}
+
+    const Program& program() const { return program_; }
+    const Plan& plan() const { return *plan_; }
+    const ElementCost& cost() const;
+    // The heap bytes the plan holds, itself included, for callers that
+    // budget memory (the program's own are theirs to count).
+    size_t planBytes() const;
+
+private:
+    Program program_;
+    std::shared_ptr<const Plan> plan_;
+};
+
+// Plans `program` once, when it is compiled or enters a cache. Code no
+// compiler produces and no route can run safely is planned as malformed,
+// and evaluating it throws std::logic_error.
+std::shared_ptr<const PreparedProgram> prepare(Program program);
 
 namespace detail {
-// The instruction-set levels the block route's loops are compiled for; the
-// best one the CPU supports is chosen at load.
-enum class KernelLevel { BASELINE, X86_64_V3, X86_64_V4 };
+// The instruction-set levels the block route's loops are compiled for,
+// lowest first (the build's list of levels); the best one the CPU supports
+// is chosen at load.
+enum class KernelLevel {
+#define TARNEX_LEVEL_ENUM(name, upper, check) upper,
+    TARNEX_KERNEL_LEVELS(TARNEX_LEVEL_ENUM)
+#undef TARNEX_LEVEL_ENUM
+};
+inline constexpr KernelLevel KERNEL_LEVELS[] = {
+#define TARNEX_LEVEL_ITEM(name, upper, check) KernelLevel::upper,
+    TARNEX_KERNEL_LEVELS(TARNEX_LEVEL_ITEM)
+#undef TARNEX_LEVEL_ITEM
+};
 KernelLevel bestKernelLevel();
 // For tests that compare levels: switches the block route to `level`, or
 // returns false and changes nothing when the CPU lacks it.
@@ -78,7 +105,7 @@ void redecideVectorLibm(const char* build_id);
 bool evaluateVectorLibm(VectorLibmFunction f, uint64_t count, double* out, const double* a, const double* b);
 
 // The per-element route of evaluateBlock, for programs with jumps.
-void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs);
+void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 // The masked route of evaluateBlock, for programs with jumps: each
 // instruction once over the block for the elements whose path reaches it.
 // Returns false when it declines the program (a shape compiled code never
@@ -87,7 +114,7 @@ void evaluateElements(const Program& program, uint64_t count, double* out, const
 // element's path; the per-element route then gives the result or the error.
 // `out` is then untouched, except that past BLOCK_SIZE elements the earlier
 // chunks may hold their results already.
-bool evaluateMasked(const Program& program, uint64_t count, double* out, const double* const* inputs);
+bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 }  // namespace detail
 
 // Elements per block: 256 slot buffers of 4096 doubles make 8 MiB of scratch
@@ -112,7 +139,7 @@ constexpr double TEAM_MIN_WORK_AWAKE_NANOSECONDS = 10e3;
 // run element by element: only a division an element reaches can fail, the
 // first failing element decides the message and the elements before it are
 // written.
-void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs);
+void evaluateBlock(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);
 
 // Evaluates one element; `values` holds one double per variable. Only the
 // path the element takes is executed, and only it can fail.
@@ -135,9 +162,8 @@ constexpr int MAX_THREAD_COUNT = 1024;
 // Evaluates `n` elements in blocks of `block_size`, on a team of the
 // calling thread and threadCount() - 1 helpers where the plan's estimate of
 // the work pays for one (TEAM_MIN_WORK_NANOSECONDS, at least two blocks) and
-// on the calling thread otherwise; an unplanned program from
-// PARALLEL_MIN_ELEMENTS elements on. The team's threads claim blocks in order
-// from one counter. A planned program that no element can fail may run on
+// on the calling thread otherwise. The team's threads claim blocks in order
+// from one counter. A program that no element can fail may run on
 // the team in shorter, equal blocks, from 512 elements on: its results do not
 // depend on where blocks are cut. An error in any block is raised again on
 // the calling thread once every claimed block has run; the output is then
@@ -146,26 +172,26 @@ constexpr int MAX_THREAD_COUNT = 1024;
 // that element and writes nothing of a block it has to run again; any other
 // overlap of `out` with an input is not allowed.
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program, int64_t n,
+                      const PreparedProgram& prepared, int64_t n,
                       const std::vector<const double*>& input_data);
 // The same over elements [first, first + n) of inputs laid out by `layout`,
 // into out[first, first + n): a slice of a longer evaluation. Blocks start
 // at `first` and every `block_size` elements after it.
 void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program);
+                      const PreparedProgram& prepared);
 
 // About this much of one core's time passes between two questions of
 // evaluateInSlices, by the plan's estimate of the computing, the memory
 // traffic and the first touch of a fresh result's pages.
 constexpr double SLICE_NANOSECONDS = 20e6;
 
-// evaluateParallel over every element of `layout`, for a planned program,
+// evaluateParallel over every element of `layout`, for a prepared program,
 // in slices, for a caller that must answer Ctrl-C: between two slices it
 // asks `stop` on the calling thread and returns false, `out` partly written,
 // as soon as `stop` says true; true once every element is written. Slices of
 // a program that fails whole blocks are whole blocks, so results and errors
 // are those of one evaluateParallel call.
-bool evaluateInSlices(const InputLayout& layout, double* out, const std::shared_ptr<Program>& program,
+bool evaluateInSlices(const InputLayout& layout, double* out, const PreparedProgram& program,
                       const std::function<bool()>& stop);
 
 }  // namespace tarnex

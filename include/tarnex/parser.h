@@ -16,11 +16,10 @@
 #include <vector>
 
 #include "tarnex/lexer.h"
+#include "tarnex/names.h"
+#include "tarnex/tokens.h"
 
 namespace tarnex {
-
-class Program;
-class Emitter;
 
 enum NodeKind : uint8_t { CONST = 0, VAR = 1, UNARY = 2, BINARY = 3, TERNARY = 4, CALL = 5 };
 
@@ -72,14 +71,6 @@ public:
         return std::span<const int32_t>(call_args).subspan(static_cast<size_t>(call.left), call.argc);
     }
 
-    // Appends the code of node `index`'s subtree to `program` (code generation).
-    void emitNode(Program& program, int32_t index) const;
-    // After emitNode(program, root): fills `program.block_code` with the same
-    // program where each &&, || and ?: whose skipped parts can neither fail
-    // nor call the math library is a whole-block operation instead of jumps.
-    // Leaves it empty when no such operator exists.
-    void emitBlockCode(Program& program, int32_t root) const;
-
 private:
     int32_t parseLogicalAnd();
     int32_t parseBitOr();
@@ -105,8 +96,6 @@ private:
     int32_t combine(int32_t op, int32_t left, int32_t right);
     template <class Next>
     int32_t parseBinaryLevel(std::initializer_list<int32_t> ops, Next next);
-
-    void emitTree(Emitter& emit, int32_t index) const;
 
     friend class NestingGuard;
 

@@ -103,10 +103,10 @@ private:
 // The three routes, side by side: block steps; the masked route, which hands
 // a block with a zero divisor on some element's path to the per-element
 // route so that the right element raises the right error; element by element.
-void evaluateBlock(const Program& program, uint64_t count, double* out, const double* const* inputs) {
+void evaluateBlock(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs) {
     if (count == 0) return;
-    std::shared_ptr<const Plan> planned = program.plan ? nullptr : planProgram(program);
-    const Plan& plan = program.plan ? *program.plan : *planned;
+    const Program& program = prepared.program();
+    const Plan& plan = prepared.plan();
     switch (plan.route) {
         case Route::BLOCK: {
             const char* error = StepRunner(plan, out, inputs).run(count);

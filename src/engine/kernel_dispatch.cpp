@@ -1,6 +1,7 @@
 // Chooses the kernel level once, at load, from the CPU's features. Built for
 // baseline x86-64 like everything outside the level-specific kernel files.
 #include <atomic>
+#include <iterator>
 
 #include "tarnex/engine.h"
 
@@ -9,50 +10,33 @@
 namespace tarnex::detail {
 namespace {
 
-// GCC, which builds the module, tests whole levels; clang, which builds the
-// fuzz targets, knows only single features, of which these are the ones a
-// level adds that its loops can use.
-#if defined(__clang__)
-bool hasLevel3() {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-}
-bool hasLevel4() {
-    return hasLevel3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl");
-}
-#else
-bool hasLevel3() { return __builtin_cpu_supports("x86-64-v3"); }
-bool hasLevel4() { return __builtin_cpu_supports("x86-64-v4"); }
-#endif
+struct Level {
+    const KernelSet& (*kernels)();
+    bool (*supported)();
+};
+
+// One row per level of the build's list, in the order of KernelLevel.
+constexpr Level LEVELS[] = {
+#define TARNEX_LEVEL_ROW(name, upper, check) {&name##Kernels, [] { return static_cast<bool>(check); }},
+    TARNEX_KERNEL_LEVELS(TARNEX_LEVEL_ROW)
+#undef TARNEX_LEVEL_ROW
+};
+static_assert(std::size(LEVELS) == std::size(KERNEL_LEVELS));
+
+const Level& levelOf(KernelLevel level) { return LEVELS[static_cast<size_t>(level)]; }
 
 bool supported(KernelLevel level) {
     __builtin_cpu_init();
-    switch (level) {
-        case KernelLevel::BASELINE: return true;
-        case KernelLevel::X86_64_V3: return hasLevel3();
-        case KernelLevel::X86_64_V4: return hasLevel4();
-    }
-    return false;
-}
-
-const KernelSet& kernelsOf(KernelLevel level) {
-    switch (level) {
-        case KernelLevel::BASELINE: return baselineKernels();
-        case KernelLevel::X86_64_V3: return x86_64_v3Kernels();
-        case KernelLevel::X86_64_V4: return x86_64_v4Kernels();
-    }
-    return baselineKernels();
+    return levelOf(level).supported();
 }
 
 KernelLevel best() {
-    for (KernelLevel level : {KernelLevel::X86_64_V4, KernelLevel::X86_64_V3})
-        if (supported(level)) return level;
-    return KernelLevel::BASELINE;
+    for (size_t i = std::size(KERNEL_LEVELS); i-- > 1;)
+        if (supported(KERNEL_LEVELS[i])) return KERNEL_LEVELS[i];
+    return KERNEL_LEVELS[0];
 }
 
-std::atomic<const KernelSet*> active{&kernelsOf(best())};
+std::atomic<const KernelSet*> active{&levelOf(best()).kernels()};
 
 }  // namespace
 
@@ -60,7 +44,7 @@ KernelLevel bestKernelLevel() { return best(); }
 
 bool useKernelLevel(KernelLevel level) {
     if (!supported(level)) return false;
-    active.store(&kernelsOf(level), std::memory_order_relaxed);
+    active.store(&levelOf(level).kernels(), std::memory_order_relaxed);
     return true;
 }
 

@@ -1,5 +1,5 @@
 // The whole-block loops of the block route, compiled once per instruction
-// set level (baseline x86-64, x86-64-v3, x86-64-v4) from the same templates,
+// set level (the build's list of levels) from the same templates,
 // with no contraction into fused multiply-adds, so every level gives the same
 // bits. One level is chosen when the engine is loaded.
 #pragma once
@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "tarnex/builtins.h"
+#include "tarnex/kernel_levels.h"
 #include "tarnex/program.h"
 
 namespace tarnex::detail {
@@ -65,9 +66,11 @@ struct KernelSet {
     bool (*any_zero)(uint64_t count, const double* x);
 };
 
-const KernelSet& baselineKernels();
-const KernelSet& x86_64_v3Kernels();
-const KernelSet& x86_64_v4Kernels();
+// One set per level of the build's list, defined by kernels.cpp compiled
+// for that level.
+#define TARNEX_KERNELS_OF(name, upper, check) const KernelSet& name##Kernels();
+TARNEX_KERNEL_LEVELS(TARNEX_KERNELS_OF)
+#undef TARNEX_KERNELS_OF
 
 // The set this process uses: the best level the CPU supports, chosen once.
 const KernelSet& activeKernels();

@@ -32,11 +32,10 @@ constexpr int64_t PIECES_PER_THREAD = 4;
 // The one place that decides whether a thread team is opened: where the
 // plan's estimate of the work pays for waking the team many times over, and
 // the work makes two pieces at least.
-bool useThreadTeam(const Program& program, int64_t n) {
-    if (!program.plan) return n >= PARALLEL_MIN_ELEMENTS && teamsAllowed();
-    const int64_t fewest = program.plan->any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
+bool useThreadTeam(const PreparedProgram& program, int64_t n) {
+    const int64_t fewest = program.plan().any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
     if (n < fewest) return false;
-    const double work = static_cast<double>(n) * program.plan->cost.nanoseconds;
+    const double work = static_cast<double>(n) * program.cost().nanoseconds;
     if (work < TEAM_MIN_WORK_AWAKE_NANOSECONDS) return false;
     return (work >= TEAM_MIN_WORK_NANOSECONDS || detail::helpersAwake()) && teamsAllowed();
 }
@@ -70,7 +69,7 @@ private:
     std::atomic<int64_t> failed_at_{std::numeric_limits<int64_t>::max()};
 };
 
-void runBlock(const Program& program, const InputLayout& layout, int64_t start, int64_t length, double* out,
+void runBlock(const PreparedProgram& program, const InputLayout& layout, int64_t start, int64_t length, double* out,
               const double** inputs) {
     layout.load(start, length, inputs);
     evaluateBlock(program, static_cast<uint64_t>(length), out + start, layout.inputCount() == 0 ? nullptr : inputs);
@@ -82,7 +81,7 @@ constexpr uint64_t LOCAL_INPUTS = 16;
 
 // The calling thread alone: no helper is woken or waited for.
 void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out,
-                             const Program& program) {
+                             const PreparedProgram& program) {
     const uint64_t var_count = layout.inputCount();
     const double* local[LOCAL_INPUTS];
     const double** inputs = local;
@@ -94,8 +93,8 @@ void evaluateOnCallingThread(const InputLayout& layout, int64_t first, int64_t e
         runBlock(program, layout, start, std::min(end - start, step), out, inputs);
 }
 
-int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int64_t threads) {
-    if (!program.plan || !program.plan->any_layout) return block_size;
+int64_t teamBlockSize(const PreparedProgram& program, int64_t n, int64_t block_size, int64_t threads) {
+    if (!program.plan().any_layout) return block_size;
     const int64_t pieces = threads * PIECES_PER_THREAD;
     const int64_t rounds = (n + pieces * block_size - 1) / (pieces * block_size);
     const int64_t even = (n + pieces * rounds - 1) / (pieces * rounds);
@@ -106,7 +105,7 @@ int64_t teamBlockSize(const Program& program, int64_t n, int64_t block_size, int
 // thread.
 class TeamJob final : public detail::BlockJob {
 public:
-    TeamJob(const Program& program, const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out)
+    TeamJob(const PreparedProgram& program, const InputLayout& layout, int64_t first, int64_t end, int64_t step, double* out)
         : program_(program), layout_(layout), first_(first), end_(end), step_(step), out_(out) {}
 
     void run(int64_t block) noexcept override {
@@ -124,7 +123,7 @@ public:
     void rethrowIfAny() const { error_.rethrowIfAny(); }
 
 private:
-    const Program& program_;
+    const PreparedProgram& program_;
     const InputLayout& layout_;
     int64_t first_, end_, step_;
     double* out_;
@@ -149,15 +148,14 @@ int threadCount() {
 }
 
 void evaluateParallel(uint64_t var_count, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program, int64_t n,
+                      const PreparedProgram& program, int64_t n,
                       const std::vector<const double*>& input_data) {
     const InputLayout layout(n, std::span(input_data.data(), var_count));
     evaluateParallel(layout, 0, n, block_size, out, program);
 }
 
 void evaluateParallel(const InputLayout& layout, int64_t first, int64_t n, const int64_t& block_size, double* out,
-                      const std::shared_ptr<Program>& program) {
-    const Program& code = *program;
+                      const PreparedProgram& code) {
     const int64_t end = first + n;
     const int threads = useThreadTeam(code, n) ? threadCount() : 1;
     if (threads <= 1) return evaluateOnCallingThread(layout, first, end, block_size, out, code);

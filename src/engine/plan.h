@@ -73,6 +73,11 @@ struct Plan {
 namespace detail {
 // The message of a step whose check finds a zero divisor.
 const char* zeroDivisorError(const Step& step);
+// Fills the block route's part of `plan` (steps, values, slots, can_fail)
+// from `code`, which must not jump; false when the route cannot run it
+// (compiled code without jumps it always can). `semantics`: ELEMENT for
+// the block code of a program whose code jumps.
+bool buildSteps(const Program& program, const std::vector<Instruction>& code, Semantics semantics, Plan& plan);
 // Fills the masked route's part of `plan` for `program` (its block code where
 // that still jumps, else its code); false when the route declines it.
 bool planMaskedRoute(const Program& program, Plan& plan);

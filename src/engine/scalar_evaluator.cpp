@@ -23,9 +23,9 @@ private:
     void push(double value) { stack_[depth_++] = value; }
 
     void callBuiltin(uint32_t operand) {
-        uint32_t argc = operand & 0xffffu;
+        const auto [id, argc] = decodeCall(operand);
         depth_ -= argc;
-        push(tarnex::callBuiltin(static_cast<BuiltinFunc>(operand >> 16), stack_ + depth_, argc));
+        push(tarnex::callBuiltin(static_cast<BuiltinFunc>(id), stack_ + depth_, argc));
     }
 
     size_t execute(Instruction ins, size_t position);
@@ -80,7 +80,7 @@ double ScalarMachine::run() {
     const size_t size = program_.code.size();
     for (size_t position = 0; position < size && code[position].opcode != static_cast<uint32_t>(Opcode::RETURN);)
         position = execute(code[position], position);
-    return depth_ == 0 ? 0.0 : stack_[depth_ - 1];
+    return depth_ == 0 ? EMPTY_STACK_RESULT : stack_[depth_ - 1];
 }
 
 }  // namespace
@@ -103,10 +103,8 @@ void runElements(const Program& program, const std::vector<uint32_t>& variables,
     }
 }
 
-void evaluateElements(const Program& program, uint64_t count, double* out, const double* const* inputs) {
-    std::vector<uint32_t> all(program.var_names.size());
-    for (uint32_t v = 0; v < all.size(); ++v) all[v] = v;
-    runElements(program, program.plan ? program.plan->read_variables : all, count, out, inputs);
+void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs) {
+    runElements(prepared.program(), prepared.plan().read_variables, count, out, inputs);
 }
 
 }  // namespace detail

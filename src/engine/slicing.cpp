@@ -40,10 +40,10 @@ Slicing slicingFor(const ElementCost& cost, int64_t n) {
 
 }  // namespace
 
-bool evaluateInSlices(const InputLayout& layout, double* out, const std::shared_ptr<Program>& program,
+bool evaluateInSlices(const InputLayout& layout, double* out, const PreparedProgram& program,
                       const std::function<bool()>& stop) {
     const int64_t n = layout.elementCount();
-    const Slicing slicing = slicingFor(elementCost(*program), n);
+    const Slicing slicing = slicingFor(program.cost(), n);
     if (slicing.elements >= n) {
         evaluateParallel(layout, 0, n, BLOCK_SIZE, out, program);
         return true;

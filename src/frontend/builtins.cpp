@@ -2,8 +2,9 @@
 
 #include <stdexcept>
 
-#include "tarnex/lexer.h"
-#include "tarnex/program.h"
+#include "tarnex/names.h"
+#include "tarnex/opcodes.h"
+#include "tarnex/tokens.h"
 
 namespace tarnex {
 

@@ -1,5 +1,6 @@
 #include "tarnex/lexer.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -42,16 +43,27 @@ struct Spelling {
     std::string_view text;
     int32_t kind;
 };
-// Spellings sharing a first character are adjacent, the two-character ones
-// before their one-character prefixes.
-constexpr Spelling SPELLINGS[] = {
-    {"!=", NE},      {"!", NOT},   {"&&", AND},    {"&", AMP},    {"||", OR},
-    {"|", PIPE},     {"==", EQ},   {"<<", SHL},    {"<=", LE},    {"<", LT},
-    {">>", SHR},     {">=", GE},   {">", GT},      {"+", PLUS},   {"-", MINUS},
-    {"*", STAR},     {"/", SLASH}, {"%", PERCENT}, {"^", CARET},  {"~", TILDE},
-    {"?", QUESTION}, {":", COLON}, {"(", LPAREN},  {")", RPAREN}, {",", COMMA},
-};
-constexpr size_t SPELLING_COUNT = std::size(SPELLINGS);
+
+constexpr size_t symbolCount() {
+    size_t count = 0;
+    for (const TokenSpelling& token : TOKEN_SPELLINGS) count += !token.symbol.empty();
+    return count;
+}
+constexpr size_t SPELLING_COUNT = symbolCount();
+
+// The tokens' symbols, those sharing a first character adjacent and the
+// two-character ones before their one-character prefixes.
+constexpr std::array<Spelling, SPELLING_COUNT> orderedSpellings() {
+    std::array<Spelling, SPELLING_COUNT> spellings{};
+    size_t n = 0;
+    for (const TokenSpelling& token : TOKEN_SPELLINGS)
+        if (!token.symbol.empty()) spellings[n++] = Spelling{token.symbol, token.kind};
+    std::sort(spellings.begin(), spellings.end(), [](const Spelling& a, const Spelling& b) {
+        return a.text[0] != b.text[0] ? a.text[0] < b.text[0] : a.text.size() > b.text.size();
+    });
+    return spellings;
+}
+constexpr std::array<Spelling, SPELLING_COUNT> SPELLINGS = orderedSpellings();
 
 // For each byte, the first spelling that starts with it (SPELLING_COUNT if
 // none), so an operator is found without trying every spelling.
@@ -119,11 +131,9 @@ Token Lexer::scanIdentifier() {
     size_t start = pos++;
     while (at(pos, isIdentChar)) ++pos;
     std::string_view word = text_.substr(start, pos - start);
-    int32_t kind = equalsIgnoringCase(word, "and")  ? AND
-                   : equalsIgnoringCase(word, "or") ? OR
-                   : equalsIgnoringCase(word, "not") ? NOT
-                                                     : IDENT;
-    return Token{kind, word, 0.0, start};
+    for (const TokenSpelling& token : TOKEN_SPELLINGS)
+        if (!token.word.empty() && equalsIgnoringCase(word, token.word)) return Token{token.kind, word, 0.0, start};
+    return Token{IDENT, word, 0.0, start};
 }
 
 Token Lexer::scanOperator() {

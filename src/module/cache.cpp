@@ -50,14 +50,16 @@ size_t namesBytes(const std::vector<std::string>& names) {
     return total;
 }
 
-// make_shared's one block of program and counts, the program's arrays, and
-// its name map: buckets, and nodes of a link, the pair and the cached hash.
-size_t programBytes(const Program& p) {
+// make_shared's one block of prepared program and counts, the program's
+// arrays, its name map (buckets, and nodes of a link, the pair and the
+// cached hash) and its plan.
+size_t programBytes(const PreparedProgram& prepared) {
     constexpr size_t CONTROL_BLOCK = 16;
     constexpr size_t NAME_NODE = sizeof(void*) + sizeof(std::pair<const std::string, uint32_t>) + sizeof(size_t);
-    size_t total = heapBytes(sizeof(Program) + CONTROL_BLOCK);
+    const Program& p = prepared.program();
+    size_t total = heapBytes(sizeof(PreparedProgram) + CONTROL_BLOCK);
     total += vectorBytes(p.code) + vectorBytes(p.constants) + vectorBytes(p.var_values) + namesBytes(p.var_names);
-    total += vectorBytes(p.block_code) + (p.plan ? planBytes(*p.plan) : 0);
+    total += vectorBytes(p.block_code) + prepared.planBytes();
     total += heapBytes(p.var_index.bucket_count() * sizeof(void*));
     for (const auto& [name, index] : p.var_index) total += heapBytes(NAME_NODE) + stringBytes(name);
     return total;
@@ -73,31 +75,32 @@ bool ProgramCache::PositionEqual::operator()(const Lookup& l, Position p) const 
     return l.key.expr == p->key.expr && std::ranges::equal(l.key.names, p->key.names);
 }
 
-std::shared_ptr<Program> ProgramCache::getOrCompile(std::string_view expr, const std::vector<std::string_view>& names) {
+std::shared_ptr<const PreparedProgram> ProgramCache::find(std::string_view expr, std::span<const std::string_view> names) {
     const Lookup lookup{{expr, names}, ProgramKeyHash{}(ProgramKeyView{expr, names})};
-    {
-        std::lock_guard lock(mutex);
-        if (auto found = findAndTouch(lookup)) return found;
-    }
-    auto compiled = std::make_shared<Program>(compiler_(expr, names));
-    compiled->plan = planProgram(*compiled);
-    return store(lookup.key, lookup.hash, std::move(compiled));
+    std::lock_guard lock(mutex);
+    return findAndTouch(lookup);
+}
+
+std::shared_ptr<const PreparedProgram> ProgramCache::insert(std::string_view expr, std::span<const std::string_view> names,
+                                              std::shared_ptr<const PreparedProgram> program) {
+    const ProgramKeyView view{expr, names};
+    return store(view, ProgramKeyHash{}(view), std::move(program));
 }
 
 // Under the lock: the stored program, now the most recently used, or null.
-std::shared_ptr<Program> ProgramCache::findAndTouch(const Lookup& lookup) {
+std::shared_ptr<const PreparedProgram> ProgramCache::findAndTouch(const Lookup& lookup) {
     auto found = index.find(lookup);
     return found == index.end() ? nullptr : touch(*found);
 }
 
-std::shared_ptr<Program> ProgramCache::touch(Position position) {
+std::shared_ptr<const PreparedProgram> ProgramCache::touch(Position position) {
     recency.splice(recency.begin(), recency, position);
     return position->program;
 }
 
 // The key is copied only once the program alone is known to fit: a long
 // text makes a program larger than the whole budget.
-std::shared_ptr<Program> ProgramCache::store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program) {
+std::shared_ptr<const PreparedProgram> ProgramCache::store(const ProgramKeyView& view, size_t hash, std::shared_ptr<const PreparedProgram> program) {
     // The list node, the index node and its bucket come with every entry.
     constexpr size_t INDEX_NODE = sizeof(void*) + sizeof(Position) + sizeof(size_t);
     const size_t program_bytes =

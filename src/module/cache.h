@@ -7,14 +7,14 @@
 // the budget again, and a program larger than the whole budget is returned
 // without being stored. Callers still holding an evicted program keep it.
 //
-// Programs are compiled outside the lock; when two callers miss on one key at
-// once, the first to store wins. A failed compilation stores nothing. A hit
-// compiles nothing and copies neither the text nor the names. Nothing here
-// touches Python.
+// The caller compiles and prepares a program outside the lock after a miss,
+// then inserts it; when two callers miss on one key at once, the first to
+// insert wins and the other gets the stored program back. Nothing is stored
+// for a failed compilation. A hit copies neither the text nor the names.
+// Nothing here compiles, plans or touches Python.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,7 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tarnex/program.h"
+#include "tarnex/engine.h"
 
 namespace tarnex {
 
@@ -57,15 +57,16 @@ struct ProgramKeyHash {
 
 class ProgramCache {
 public:
-    using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
+    explicit ProgramCache(size_t budget_bytes = PROGRAM_CACHE_BUDGET) : budget_(budget_bytes) {}
 
-    // `compiler` is replaceable so tests can observe and pace compilations.
-    explicit ProgramCache(Compiler compiler = &compile, size_t budget_bytes = PROGRAM_CACHE_BUDGET)
-        : compiler_(std::move(compiler)), budget_(budget_bytes) {}
-
-    // The stored program for (expr, names), compiling and storing it on a
-    // miss. Compiler exceptions pass through and leave the cache unchanged.
-    std::shared_ptr<Program> getOrCompile(std::string_view expr, const std::vector<std::string_view>& names);
+    // The stored program for (expr, names), now the most recently used, or
+    // null.
+    std::shared_ptr<const PreparedProgram> find(std::string_view expr, std::span<const std::string_view> names);
+    // Stores `program` for (expr, names) unless another one was stored for
+    // the key meanwhile, and returns the stored one; a program larger than
+    // the whole budget is returned without being stored.
+    std::shared_ptr<const PreparedProgram> insert(std::string_view expr, std::span<const std::string_view> names,
+                                    std::shared_ptr<const PreparedProgram> program);
 
     size_t size() const;
     // What the stored entries hold, as counted against the budget.
@@ -76,7 +77,7 @@ private:
         ProgramKey key;
         size_t hash;
         size_t bytes;
-        std::shared_ptr<Program> program;
+        std::shared_ptr<const PreparedProgram> program;
     };
     using Position = std::list<Entry>::iterator;
     struct Lookup {
@@ -97,12 +98,11 @@ private:
         bool operator()(Position p, const Lookup& l) const { return (*this)(l, p); }
     };
 
-    std::shared_ptr<Program> findAndTouch(const Lookup& lookup);
-    std::shared_ptr<Program> touch(Position position);
-    std::shared_ptr<Program> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<Program> program);
+    std::shared_ptr<const PreparedProgram> findAndTouch(const Lookup& lookup);
+    std::shared_ptr<const PreparedProgram> touch(Position position);
+    std::shared_ptr<const PreparedProgram> store(const ProgramKeyView& view, size_t hash, std::shared_ptr<const PreparedProgram> program);
     void evictBeyond(size_t budget);
 
-    Compiler compiler_;
     const size_t budget_;
     mutable std::mutex mutex;
     std::list<Entry> recency;  // most recently used first

@@ -95,9 +95,9 @@ bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_Com
 Ref evaluate(const Call& call, const Inputs& inputs) {
     const tarnex::InputLayout layout = inputs.layout();
     double* const out = call.out != nullptr ? checkedOut(call.out, call.names, inputs) : nullptr;
-    const std::shared_ptr<tarnex::Program> program = compiled(call.text, call.names);
+    const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names);
     Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(inputs);
-    evaluateInterruptibly(program, layout, out != nullptr ? out : dataOf<double>(result.get()));
+    evaluateInterruptibly(*program, layout, out != nullptr ? out : dataOf<double>(result.get()));
     return result;
 }
 

@@ -27,10 +27,11 @@ tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vecto
 
 }  // namespace
 
-std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
     try {
-        static tarnex::ProgramCache cache(&compileLettingThreadsRun);
-        return cache.getOrCompile(expr, names);
+        static tarnex::ProgramCache cache;
+        if (auto found = cache.find(expr, names)) return found;
+        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, names)));
     } catch (const std::exception& e) {
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }
@@ -40,7 +41,7 @@ std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vect
 // enough to let Python run its signal handlers, and keeps it when one raised.
 // At exit the interpreter ends a daemon thread as it takes the lock back: that
 // unwind passes on without the lock.
-void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, const tarnex::InputLayout& inputs,
+void evaluateInterruptibly(const tarnex::PreparedProgram& program, const tarnex::InputLayout& inputs,
                            double* out) {
     PyThreadState* state = PyEval_SaveThread();
     bool retaking = false;

@@ -8,18 +8,18 @@
 #include <vector>
 
 #include "tarnex/input_layout.h"
-#include "tarnex/program.h"
+#include "tarnex/engine.h"
 
 namespace qelto {
 
-// The cached program of (expr, names), compiled on a miss; any compile
+// The cached program of (expr, names), compiled and prepared on a miss; any compile
 // error is a QueryError "Expression failed to compile: " + expr + " — " +
 // the inner message. Long texts compile without the lock.
-std::shared_ptr<tarnex::Program> compiled(std::string_view expr, const std::vector<std::string_view>& names);
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names);
 
 // Evaluates every element of `inputs` into `out` without the lock, in slices
 // between which Python runs its signal handlers, so Ctrl-C stops a long call.
-void evaluateInterruptibly(const std::shared_ptr<tarnex::Program>& program, const tarnex::InputLayout& inputs,
+void evaluateInterruptibly(const tarnex::PreparedProgram& program, const tarnex::InputLayout& inputs,
                            double* out);
 
 }  // namespace qelto

@@ -164,6 +164,7 @@ TEST(BranchInterpreter, MatchesThePerElementRouteOnGeneratedPrograms) {
             ++skipped;  // a constant condition folded every branch away
             continue;
         }
+        const auto prepared = prepare(program);
         uint64_t length = kLengths[e % std::size(kLengths)];
         static const int kZeroOdds[] = {0, 3000, 40, 6};
         int zero_odds = kZeroOdds[gen.pick(std::size(kZeroOdds))];
@@ -171,10 +172,10 @@ TEST(BranchInterpreter, MatchesThePerElementRouteOnGeneratedPrograms) {
         for (Column& column : columns)
             for (double& v : column) v = gen.value(zero_odds);
         SCOPED_TRACE(text + " over " + std::to_string(length) + " elements");
-        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
-        Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
+        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(*prepared, args...); }, columns);
+        Outcome block = runWith([&](auto... args) { evaluateBlock(*prepared, args...); }, columns);
         bool taken = false;
-        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(*prepared, args...); }, columns);
         ASSERT_EQ(block.error, elements.error);
         ASSERT_TRUE(sameResults(block.out, elements.out));
         if (taken) {
@@ -232,9 +233,9 @@ TEST(BranchInterpreter, TargetedProgramsMatchTheirOracle) {
                 columns[2].push_back(c);
             }
     for (const Case& k : cases) {
-        Program program = compileWith(k.text, {"a", "b", "c"});
+        const auto prepared = prepare(compileWith(k.text, {"a", "b", "c"}));
         bool taken = false;
-        Outcome run = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        Outcome run = runWith([&](auto... args) { taken = detail::evaluateMasked(*prepared, args...); }, columns);
         EXPECT_TRUE(taken) << k.text;
         for (size_t i = 0; i < columns[0].size(); ++i) {
             double want = k.expected(columns[0][i], columns[1][i], columns[2][i]);
@@ -259,9 +260,9 @@ TEST(BranchInterpreter, ErrorOfTheFirstFailingElement) {
         {{1, 1, -1, -1, 1, 1}, "Modulo by zero", 3},
     };
     const Column a{1, 2, 3, 4, 5, 6}, b{1, 2, 3, 0.0, 5, -0.0};
-    Program program = compileWith("c > 0 ? a / b : c < 0 ? a % b : 0", {"a", "b", "c"});
+    const auto prepared = prepare(compileWith("c > 0 ? a / b : c < 0 ? a % b : 0", {"a", "b", "c"}));
     for (const ErrorCase& k : cases) {
-        Outcome run = runWith([&](auto... args) { evaluateBlock(program, args...); }, {a, b, k.c});
+        Outcome run = runWith([&](auto... args) { evaluateBlock(*prepared, args...); }, {a, b, k.c});
         EXPECT_EQ(run.error, k.message);
         for (size_t i = 0; i < a.size(); ++i) {
             double want = i >= k.written ? kUnwritten
@@ -302,13 +303,14 @@ TEST(BranchInterpreter, DeclinesUnusualPrograms) {
         program.code = s.code;
         program.constants = {7.0};
         program.var_names = {"a"};
+        const auto prepared = prepare(program);
         bool taken = true;
-        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+        Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(*prepared, args...); }, columns);
         EXPECT_FALSE(taken) << s.what;
         for (double v : direct.out) EXPECT_EQ(std::bit_cast<uint64_t>(v), std::bit_cast<uint64_t>(kUnwritten)) << s.what;
         if (!s.safe_per_element) continue;
-        Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
-        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
+        Outcome block = runWith([&](auto... args) { evaluateBlock(*prepared, args...); }, columns);
+        Outcome elements = runWith([&](auto... args) { detail::evaluateElements(*prepared, args...); }, columns);
         EXPECT_TRUE(sameResults(block.out, elements.out)) << s.what;
     }
 }
@@ -316,11 +318,12 @@ TEST(BranchInterpreter, DeclinesUnusualPrograms) {
 // The masked route takes the program exactly when `masked`; whichever route
 // evaluateBlock then picks gives the per-element results.
 void expectRoute(const Program& program, const std::vector<Column>& columns, bool masked) {
+    const auto prepared = prepare(program);
     bool taken = !masked;
-    Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(program, args...); }, columns);
+    Outcome direct = runWith([&](auto... args) { taken = detail::evaluateMasked(*prepared, args...); }, columns);
     EXPECT_EQ(taken, masked);
-    Outcome block = runWith([&](auto... args) { evaluateBlock(program, args...); }, columns);
-    Outcome elements = runWith([&](auto... args) { detail::evaluateElements(program, args...); }, columns);
+    Outcome block = runWith([&](auto... args) { evaluateBlock(*prepared, args...); }, columns);
+    Outcome elements = runWith([&](auto... args) { detail::evaluateElements(*prepared, args...); }, columns);
     EXPECT_TRUE(sameResults(block.out, elements.out));
     if (taken) {
         EXPECT_TRUE(sameResults(direct.out, elements.out));

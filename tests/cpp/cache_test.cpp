@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "tarnex/engine.h"
+
 // Counts the calling thread's allocations while a test asks for it. The
 // replacement pairs malloc with free, which GCC cannot see through inlining.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -54,28 +56,34 @@ std::vector<std::string_view> viewsOf(const std::vector<std::string>& names) {
     return {names.begin(), names.end()};
 }
 
-// Calls getOrCompile with views made from `names`, as the module does.
-std::shared_ptr<Program> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names) {
-    return cache.getOrCompile(expr, viewsOf(names));
+using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
+
+// What the module does with views made from `names`: a hit, or compiling,
+// preparing and inserting the program.
+std::shared_ptr<const PreparedProgram> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names,
+                                const Compiler& compiler = &compile) {
+    const std::vector<std::string_view> views = viewsOf(names);
+    if (auto found = cache.find(expr, views)) return found;
+    return cache.insert(expr, views, prepare(compiler(expr, views)));
 }
 
-// A cache that counts its compilations in `compiles`.
-ProgramCache countingCache(int& compiles, size_t budget = PROGRAM_CACHE_BUDGET) {
-    auto counted = [&compiles](std::string_view text, const std::vector<std::string_view>& names) {
+// A compiler that counts its compilations in `compiles`.
+Compiler countingCompiler(int& compiles) {
+    return [&compiles](std::string_view text, const std::vector<std::string_view>& names) {
         ++compiles;
         return compile(text, names);
     };
-    return ProgramCache(counted, budget);
 }
 
 TEST(ProgramCache, HitReturnsTheStoredProgramWithoutCompiling) {
     int compiles = 0;
-    ProgramCache cache = countingCache(compiles);
-    auto first = lookUp(cache, "a*2 + sin(b)", {"a", "b"});
-    auto second = lookUp(cache, "a*2 + sin(b)", {"a", "b"});
+    const Compiler counted = countingCompiler(compiles);
+    ProgramCache cache;
+    auto first = lookUp(cache, "a*2 + sin(b)", {"a", "b"}, counted);
+    auto second = lookUp(cache, "a*2 + sin(b)", {"a", "b"}, counted);
     EXPECT_EQ(first, second);
     EXPECT_EQ(compiles, 1);
-    EXPECT_EQ(first->var_names, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(first->program().var_names, (std::vector<std::string>{"a", "b"}));
 }
 
 struct KeyPair {
@@ -110,8 +118,8 @@ TEST(ProgramCache, ReorderedNamesGetTheirOwnVariableIndices) {
     ProgramCache cache;
     auto ab = lookUp(cache, "a-b", {"a", "b"});
     auto ba = lookUp(cache, "a-b", {"b", "a"});
-    EXPECT_EQ(ab->var_index.at("a"), 0u);
-    EXPECT_EQ(ba->var_index.at("a"), 1u);
+    EXPECT_EQ(ab->program().var_index.at("a"), 0u);
+    EXPECT_EQ(ba->program().var_index.at("a"), 1u);
 }
 
 struct FailureCase {
@@ -145,14 +153,15 @@ TEST(ProgramCache, CompileErrorsPassThroughAndAreNeverStored) {
 
 TEST(ProgramCache, FailedKeyCompilesAgainOnTheNextCall) {
     int compiles = 0;
-    ProgramCache cache([&](std::string_view text, const std::vector<std::string_view>& names) {
+    const Compiler transient = [&](std::string_view text, const std::vector<std::string_view>& names) {
         if (++compiles == 1) throw std::runtime_error("transient");
         return compile(text, names);
-    });
-    EXPECT_THROW(lookUp(cache, "a+1", {"a"}), std::runtime_error);
+    };
+    ProgramCache cache;
+    EXPECT_THROW(lookUp(cache, "a+1", {"a"}, transient), std::runtime_error);
     EXPECT_EQ(cache.size(), 0u);
-    auto stored = lookUp(cache, "a+1", {"a"});
-    EXPECT_EQ(lookUp(cache, "a+1", {"a"}), stored);
+    auto stored = lookUp(cache, "a+1", {"a"}, transient);
+    EXPECT_EQ(lookUp(cache, "a+1", {"a"}, transient), stored);
     EXPECT_EQ(compiles, 2);
     EXPECT_EQ(cache.size(), 1u);
 }
@@ -163,7 +172,7 @@ TEST(ProgramCache, FirstInsertionWins) {
     std::atomic<int> compiles = 0;
     std::latch slow_is_compiling(1);
     std::latch release_slow(1);
-    ProgramCache cache([&](std::string_view, const std::vector<std::string_view>&) {
+    const Compiler paced = [&](std::string_view, const std::vector<std::string_view>&) {
         const int call = ++compiles;
         if (call == 1) {
             slow_is_compiling.count_down();
@@ -172,17 +181,18 @@ TEST(ProgramCache, FirstInsertionWins) {
         Program program;
         program.constants = {static_cast<double>(call)};
         return program;
-    });
+    };
+    ProgramCache cache;
 
-    std::shared_ptr<Program> from_slow;
-    std::thread slow([&] { from_slow = lookUp(cache, "k", {}); });
+    std::shared_ptr<const PreparedProgram> from_slow;
+    std::thread slow([&] { from_slow = lookUp(cache, "k", {}, paced); });
     slow_is_compiling.wait();
-    auto from_fast = lookUp(cache, "k", {});
+    auto from_fast = lookUp(cache, "k", {}, paced);
     release_slow.count_down();
     slow.join();
 
     EXPECT_EQ(compiles.load(), 2);
-    EXPECT_EQ(from_fast->constants, std::vector<double>{2.0});
+    EXPECT_EQ(from_fast->program().constants, std::vector<double>{2.0});
     EXPECT_EQ(from_slow, from_fast);
     EXPECT_EQ(cache.size(), 1u);
 }
@@ -206,11 +216,11 @@ TEST(ProgramCache, ConcurrentCallersAgreeOnEveryKey) {
     const std::vector<std::string> exprs = {"a+b", "a*b+1", "sin(a)-b", "a>b ? a : b"};
     const std::vector<std::string> names = {"a", "b"};
     ProgramCache cache;
-    std::vector<std::vector<Program*>> seen(THREADS, std::vector<Program*>(exprs.size()));
+    std::vector<std::vector<const PreparedProgram*>> seen(THREADS, std::vector<const PreparedProgram*>(exprs.size()));
     onThreads(THREADS, [&](int t) {
         for (int round = 0; round < ROUNDS; ++round) {
             const size_t e = static_cast<size_t>(round + t) % exprs.size();
-            Program* program = lookUp(cache, exprs[e], names).get();
+            const PreparedProgram* program = lookUp(cache, exprs[e], names).get();
             if (seen[t][e] == nullptr) seen[t][e] = program;
             EXPECT_EQ(seen[t][e], program);
         }
@@ -224,9 +234,9 @@ TEST(ProgramCache, HitAllocatesNothing) {
     const std::vector<std::string> names = {"long_variable_name_one", "long_variable_name_two"};
     const std::vector<std::string_view> views = viewsOf(names);
     ProgramCache cache;
-    auto stored = cache.getOrCompile(expr, views);
+    auto stored = lookUp(cache, expr, names);
     counting_allocations = true;
-    auto hit = cache.getOrCompile(expr, views);
+    auto hit = cache.find(expr, views);
     counting_allocations = false;
     EXPECT_EQ(hit, stored);
     EXPECT_EQ(allocations, 0);
@@ -244,29 +254,29 @@ std::string keyText(int k) { return "a + " + std::to_string(100 + k); }
 
 TEST(ProgramCache, LeastRecentlyUsedEntriesGoFirst) {
     std::vector<std::string> compiled;
-    ProgramCache cache(
-        [&](std::string_view text, const std::vector<std::string_view>& names) {
-            compiled.emplace_back(text);
-            return compile(text, names);
-        },
-        3 * entryBytes(keyText(0)));
-    for (int k : {0, 1, 2, 0, 3}) lookUp(cache, keyText(k), {"a"});  // 0 is touched before 3 comes
+    const Compiler noted = [&](std::string_view text, const std::vector<std::string_view>& names) {
+        compiled.emplace_back(text);
+        return compile(text, names);
+    };
+    ProgramCache cache(3 * entryBytes(keyText(0)));
+    for (int k : {0, 1, 2, 0, 3}) lookUp(cache, keyText(k), {"a"}, noted);  // 0 is touched before 3 comes
     EXPECT_EQ(cache.size(), 3u);
     compiled.clear();
-    for (int k : {0, 2, 3}) lookUp(cache, keyText(k), {"a"});
+    for (int k : {0, 2, 3}) lookUp(cache, keyText(k), {"a"}, noted);
     EXPECT_TRUE(compiled.empty()) << compiled.front();
-    lookUp(cache, keyText(1), {"a"});  // evicted, so compiled again
+    lookUp(cache, keyText(1), {"a"}, noted);  // evicted, so compiled again
     EXPECT_EQ(compiled, std::vector<std::string>{keyText(1)});
 }
 
 TEST(ProgramCache, RecentlyUsedProgramSurvivesAFlood) {
     int compiles = 0;
-    ProgramCache cache = countingCache(compiles, 10 * entryBytes(keyText(0)));
-    auto hot = lookUp(cache, "a * 2", {"a"});
+    const Compiler counted = countingCompiler(compiles);
+    ProgramCache cache(10 * entryBytes(keyText(0)));
+    auto hot = lookUp(cache, "a * 2", {"a"}, counted);
     for (int k = 0; k < 1000; ++k) {
-        lookUp(cache, keyText(k), {"a"});
+        lookUp(cache, keyText(k), {"a"}, counted);
         if (k % 5 == 0) {
-            EXPECT_EQ(lookUp(cache, "a * 2", {"a"}), hot) << k;
+            EXPECT_EQ(lookUp(cache, "a * 2", {"a"}, counted), hot) << k;
         }
     }
     EXPECT_EQ(compiles, 1001);
@@ -287,12 +297,13 @@ TEST(ProgramCache, BytesCountTextNamesAndProgram) {
 
 TEST(ProgramCache, ProgramLargerThanTheBudgetIsReturnedButNotStored) {
     int compiles = 0;
-    ProgramCache cache = countingCache(compiles, entryBytes(keyText(0)));
-    auto small = lookUp(cache, keyText(0), {"a"});
+    const Compiler counted = countingCompiler(compiles);
+    ProgramCache cache(entryBytes(keyText(0)));
+    auto small = lookUp(cache, keyText(0), {"a"}, counted);
     const std::string big = "a * 2 + 1 + a * 3";
-    auto first = lookUp(cache, big, {"a"});
-    auto second = lookUp(cache, big, {"a"});
-    EXPECT_EQ(first->var_names, std::vector<std::string>{"a"});
+    auto first = lookUp(cache, big, {"a"}, counted);
+    auto second = lookUp(cache, big, {"a"}, counted);
+    EXPECT_EQ(first->program().var_names, std::vector<std::string>{"a"});
     EXPECT_NE(first, second);
     EXPECT_EQ(compiles, 3);
     EXPECT_EQ(cache.size(), 1u);
@@ -305,12 +316,12 @@ TEST(ProgramCache, ConcurrentHitsMissesAndEvictionsGetTheRightPrograms) {
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 2000;
     const size_t budget = 16 * entryBytes(keyText(0));
-    ProgramCache cache(&compile, budget);
+    ProgramCache cache(budget);
     onThreads(THREADS, [&](int t) {
         for (int round = 0; round < ROUNDS; ++round) {
             const int k = (round * 7 + t) % 64;
             auto program = lookUp(cache, keyText(k), {"a"});
-            ASSERT_EQ(program->constants, std::vector<double>{100.0 + k}) << keyText(k);
+            ASSERT_EQ(program->program().constants, std::vector<double>{100.0 + k}) << keyText(k);
         }
     });
     EXPECT_LE(cache.bytes(), budget);

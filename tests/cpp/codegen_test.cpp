@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
+#include "tarnex/walker.h"
 #include "test_support.h"
 
 using namespace tarnex;
@@ -147,54 +149,6 @@ TEST(Codegen, StackDepthLimitOnBothSides) {
     EXPECT_EQ(compileError(rightNested(STACK_CAPACITY) + " && " + rightNested(STACK_CAPACITY), {"a"}), "<no error>");
 }
 
-// The stack depth before each instruction along every path, which only
-// requires a forward pass because every jump goes forward.
-struct Verified {
-    bool ok = true;
-    std::string why;
-    int max_depth = 0;
-};
-
-Verified verify(const Program& p) {
-    Verified v;
-    auto fail = [&](const std::string& why) { v.ok = false; v.why = why; return v; };
-    const size_t size = p.code.size();
-    if (size == 0 || p.code.back().opcode != static_cast<uint32_t>(Opcode::RETURN)) return fail("no final RETURN");
-    std::vector<int> depth(size, -1);
-    depth[0] = 0;
-    for (size_t i = 0; i < size; ++i) {
-        const Instruction ins = p.code[i];
-        if (ins.opcode >= OPCODE_COUNT) return fail("bad opcode");
-        if (depth[i] < 0) return fail("unreachable instruction " + std::to_string(i));
-        auto op = static_cast<Opcode>(ins.opcode);
-        if (op == Opcode::RETURN) {
-            if (i + 1 != size) return fail("RETURN before the end");
-            if (depth[i] != 1) return fail("RETURN with depth " + std::to_string(depth[i]));
-            continue;
-        }
-        if (op == Opcode::PUSH_CONST && ins.operand >= p.constants.size()) return fail("constant out of range");
-        if (op == Opcode::LOAD_VAR && ins.operand >= p.var_names.size()) return fail("variable out of range");
-        if (op == Opcode::CALL_BUILTIN) {
-            uint32_t argc = ins.operand & 0xffff, func = ins.operand >> 16;
-            if (argc < 1 || argc > 8 || func > 16 || static_cast<int>(argc) > depth[i]) return fail("bad call");
-        }
-        int after = depth[i] + stackEffect(ins);
-        if (after < 0) return fail("stack underflow");
-        v.max_depth = std::max({v.max_depth, depth[i], after});
-        auto flow_to = [&](size_t target) {
-            if (target >= size) return false;
-            if (depth[target] >= 0 && depth[target] != after) return false;
-            depth[target] = after;
-            return true;
-        };
-        bool is_jump = op == Opcode::JUMP || op == Opcode::JUMP_IF_FALSE;
-        if (is_jump && (ins.operand < 2 || !flow_to(i + ins.operand))) return fail("bad jump at " + std::to_string(i));
-        if (op != Opcode::JUMP && !flow_to(i + 1)) return fail("inconsistent depth after " + std::to_string(i));
-    }
-    if (v.max_depth > static_cast<int>(STACK_CAPACITY)) return fail("too deep");
-    return v;
-}
-
 // Random expressions over every operator, call and the conditional.
 class ExpressionGenerator {
 public:
@@ -245,9 +199,10 @@ TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
             continue;
         }
         ++compiled;
-        Verified v = verify(p);
-        EXPECT_TRUE(v.ok) << text << ": " << v.why << "\n" << listing(p);
-        EXPECT_EQ(stackDepth(p.code), static_cast<uint32_t>(v.max_depth)) << text;
+        EXPECT_EQ(fuzz::programProblem(p, {"a", "b", "c"}), "") << text << "\n" << listing(p);
+        const CodeCheck check = checkCode(p.code, CodeBounds{p.constants.size(), p.var_names.size(), false});
+        EXPECT_EQ(check.outcome, WalkOutcome::RETURNED) << text;
+        EXPECT_EQ(check.max_depth, p.max_depth) << text;
     }
     EXPECT_GT(compiled, 2000);
 }

@@ -145,7 +145,7 @@ Outcome foldRow(const Node& tree, const double* row) {
     }
 }
 
-Outcome evaluateRow(const Program& program, const double* row) {
+Outcome evaluateRow(const PreparedProgram& program, const double* row) {
     // a block of one element, so the whole-block zero check sees this row only
     const double* columns[kVarCount] = {row, row + 1, row + 2};
     double out = 0;
@@ -190,9 +190,9 @@ TEST(Differential, EngineMatchesFolding) {
         std::unique_ptr<Node> tree = gen.expression(1 + e % 5, jumps);
         const bool bitwise = gen.takeBitwise();
         std::string text = render(*tree, nullptr);
-        std::shared_ptr<Program> program;
+        std::shared_ptr<const PreparedProgram> program;
         try {
-            program = std::make_shared<Program>(compile(text, {"a", "b", "c"}));
+            program = prepare(compile(text, {"a", "b", "c"}));
         } catch (const std::runtime_error&) {
             ++skipped;  // a constant part divides by zero
             continue;
@@ -205,7 +205,7 @@ TEST(Differential, EngineMatchesFolding) {
         std::vector<const double*> pointers{columns[0].data(), columns[1].data(), columns[2].data()};
         std::vector<double> out(kRows);
         bool batch_ok = errorOf([&] {
-            evaluateParallel(kVarCount, BLOCK_SIZE, out.data(), program, kRows, pointers);
+            evaluateParallel(kVarCount, BLOCK_SIZE, out.data(), *program, kRows, pointers);
         }) == "<no error>";
         for (size_t r = 0; r < kRows; ++r) {
             const double* row = &rows[r * kVarCount];

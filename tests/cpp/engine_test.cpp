@@ -63,15 +63,14 @@ std::vector<const double*> pointers(const std::vector<Column>& columns) {
 Column runBlock(const Program& program, const std::vector<Column>& columns, size_t count) {
     Column out(count, kUnwritten);
     std::vector<const double*> inputs = pointers(columns);
-    evaluateBlock(program, count, out.data(), inputs.empty() ? nullptr : inputs.data());
+    evaluateBlock(*prepare(program), count, out.data(), inputs.empty() ? nullptr : inputs.data());
     return out;
 }
 
 // One element more than asked for, which must stay unwritten.
 Column runParallel(const Program& program, const std::vector<Column>& columns, int64_t n) {
     Column out(static_cast<size_t>(n) + 1, kUnwritten);
-    auto shared = std::make_shared<Program>(program);
-    evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), shared, n, pointers(columns));
+    evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), *prepare(program), n, pointers(columns));
     EXPECT_TRUE(sameValue(out.back(), kUnwritten)) << "written past the end";
     out.pop_back();
     return out;
@@ -210,7 +209,7 @@ TEST_P(EngineCall, EveryRouteGivesTheSameBits) {
     auto argc = static_cast<uint32_t>(c.args.size());
     std::vector<Instruction> body;
     for (uint32_t v = 0; v < argc; ++v) body.push_back(ins(Opcode::LOAD_VAR, v));
-    body.push_back(ins(Opcode::CALL_BUILTIN, (static_cast<uint32_t>(c.id) << 16) | argc));
+    body.push_back(ins(Opcode::CALL_BUILTIN, encodeCall(static_cast<uint32_t>(c.id), argc)));
     expectAllRoutes(body, {c.args}, {c.expected}, {c.expected});
 }
 
@@ -241,7 +240,7 @@ TEST(EngineBlock, CountZeroWritesAndRaisesNothing) {
     for (Program p : {straight(divide_by_zero, 0), withJump(divide_by_zero, 0)}) {
         p.constants = {0.0};
         double out = kUnwritten;
-        EXPECT_NO_THROW(evaluateBlock(p, 0, &out, nullptr));
+        EXPECT_NO_THROW(evaluateBlock(*prepare(p), 0, &out, nullptr));
         EXPECT_TRUE(sameValue(out, kUnwritten));
         EXPECT_EQ(runParallel(p, {}, 0).size(), 0u);
     }
@@ -313,11 +312,11 @@ TEST(EngineBitwise, RightOperandFollowsWhetherTheProgramJumps) {
                 EXPECT_TRUE(sameValue(runCompiled(text, {x, v, one})[0], want)) << text;
             }
             EXPECT_TRUE(sameValue(runCompiled("c ? " + left + " : a / c", {x, v, one})[0], k.without_jumps));
-            Program jumping = compileWith("c ? " + right + " : a / c", {"a", "b", "c"});
+            auto jumping = prepare(compileWith("c ? " + right + " : a / c", {"a", "b", "c"}));
             std::vector<const double*> in{x.data(), v.data(), one.data()};
             double masked = kUnwritten, elements = kUnwritten;
-            EXPECT_TRUE(detail::evaluateMasked(jumping, 1, &masked, in.data()));
-            detail::evaluateElements(jumping, 1, &elements, in.data());
+            EXPECT_TRUE(detail::evaluateMasked(*jumping, 1, &masked, in.data()));
+            detail::evaluateElements(*jumping, 1, &elements, in.data());
             EXPECT_TRUE(sameValue(masked, k.with_jumps));
             EXPECT_TRUE(sameValue(elements, k.with_jumps));
             const double row[] = {neutral, k.value};
@@ -385,7 +384,7 @@ TEST(EngineZeroCheck, ElementwiseFailureLeavesEarlierElementsWritten) {
     for (const Case& c : cases) {
         Program p = compileWith(c.text, {"a", "b", "c"});
         Column out(5, kUnwritten);
-        EXPECT_EQ(errorOf([&] { evaluateBlock(p, 5, out.data(), inputs.data()); }), c.message);
+        EXPECT_EQ(errorOf([&] { evaluateBlock(*prepare(p), 5, out.data(), inputs.data()); }), c.message);
         for (size_t i = 0; i < c.written.size(); ++i)
             EXPECT_TRUE(sameValue(out[i], c.written[i])) << c.text << " @" << i;
     }
@@ -427,9 +426,7 @@ TEST_P(EngineBlockBoundary, EveryElementWrittenOnceInPlace) {
     ThreadCountGuard guard;
     std::vector<Column> in = patternedInputs(static_cast<size_t>(n));
     auto planned = [](const std::string& text, const std::vector<std::string>& names) {
-        Program p = compileWith(text, names);
-        p.plan = planProgram(p);
-        return p;
+        return compileWith(text, names);  // runParallel prepares it as the module does
     };
     const std::vector<std::string> abc = {"a", "b", "c"};
     Program block_mode = planned("a * b + c", abc);
@@ -495,7 +492,6 @@ TEST(EngineParallel, ThreadCountSettingDecidesTheTeamSize) {
     const int64_t n = 30'000;
     std::vector<Column> in = patternedInputs(n);
     Program p = compileWith("sin(a) * b + c", {"a", "b", "c"});
-    p.plan = planProgram(p);
     setThreadCount(1);
     Column alone = runParallel(p, in, n);
     for (int threads : {2, 3}) {
@@ -527,8 +523,7 @@ TEST(EngineParallel, OutputMayBeTheMemoryOfAnInput) {
     const std::vector<Column> in = patternedInputs(static_cast<size_t>(n));
     for (const auto& [text, error] : cases) {
         Program p = compileWith(text, {"a", "b", "c"});
-        p.plan = planProgram(p);
-        auto shared = std::make_shared<Program>(p);
+        auto shared = prepare(p);
         for (int threads : {1, 2, 3}) {
             setThreadCount(threads);
             Column apart;
@@ -536,7 +531,7 @@ TEST(EngineParallel, OutputMayBeTheMemoryOfAnInput) {
             for (size_t v = 0; v < in.size(); ++v) {
                 std::vector<Column> columns = in;
                 double* out = columns[v].data();
-                EXPECT_EQ(errorOf([&] { evaluateParallel(3, BLOCK_SIZE, out, shared, n, pointers(columns)); }), error)
+                EXPECT_EQ(errorOf([&] { evaluateParallel(3, BLOCK_SIZE, out, *shared, n, pointers(columns)); }), error)
                     << text << ", over input " << v << ", threads " << threads;
                 if (error == none) {
                     EXPECT_EQ(0, std::memcmp(apart.data(), out, n * sizeof(double)))
@@ -569,16 +564,15 @@ TEST(EngineZeroCheck, WholeBlockDecidesAcrossTiles) {
     Column a(n, 3.0), b(n, 2.0), c(n, 5.0);
     b[n - 7] = 0.0;
     c[5] = -0.0;
-    Program p = compileWith("a / b + a % c", {"a", "b", "c"});
-    p.plan = planProgram(p);
+    auto p = prepare(compileWith("a / b + a % c", {"a", "b", "c"}));
     std::vector<const double*> in{a.data(), b.data(), c.data()};
     Column out(n, kUnwritten);
-    EXPECT_EQ(errorOf([&] { evaluateBlock(p, n, out.data(), in.data()); }), "Division by zero");
+    EXPECT_EQ(errorOf([&] { evaluateBlock(*p, n, out.data(), in.data()); }), "Division by zero");
     for (double v : out) ASSERT_TRUE(sameValue(v, kUnwritten));
     b[n - 7] = 2.0;
-    EXPECT_EQ(errorOf([&] { evaluateBlock(p, n, out.data(), in.data()); }), "Modulo by zero");
+    EXPECT_EQ(errorOf([&] { evaluateBlock(*p, n, out.data(), in.data()); }), "Modulo by zero");
     c[5] = 5.0;
-    evaluateBlock(p, n, out.data(), in.data());
+    evaluateBlock(*p, n, out.data(), in.data());
     for (double v : out) ASSERT_EQ(v, 1.5 + 3.0);
 }
 
@@ -593,12 +587,11 @@ TEST(EngineParallel, LowestFailingBlockDecidesTheMessage) {
     std::vector<const double*> in{x.data(), a.data(), y.data(), b.data(), c.data()};
     Column out(n);
     for (const char* text : {"x/a + y%b", "c ? x/a + y%b : 0"}) {
-        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, {"x", "a", "y", "b", "c"}));
         for (int threads : {1, 2, 3, 7}) {
             omp_set_num_threads(threads);
             for (int run = 0; run < 200; ++run) {
-                std::string error = errorOf([&] { evaluateParallel(5, BLOCK_SIZE, out.data(), program, n, in); });
+                std::string error = errorOf([&] { evaluateParallel(5, BLOCK_SIZE, out.data(), *program, n, in); });
                 ASSERT_EQ(error, "Modulo by zero") << text << " on " << threads << " threads, run " << run;
             }
         }
@@ -682,20 +675,19 @@ TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {
     for (Column& column : in)
         for (double& v : column) v = std::fabs(v) + 1.0;
     for (const std::string& text : {"a" + tail, "a / b" + tail, "c > 2 ? a % b" + tail + " : 0"}) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "x"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, {"a", "b", "c", "x"}));
         std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
         const InputLayout layout(n, data);
         for (int threads : {1, 3}) {
             setThreadCount(threads);
             Column whole(n), sliced(n);
-            evaluateParallel(4, BLOCK_SIZE, whole.data(), program, n, data);
+            evaluateParallel(4, BLOCK_SIZE, whole.data(), *program, n, data);
             int asked = 0;
-            EXPECT_TRUE(evaluateInSlices(layout, sliced.data(), program, [&] { return ++asked < 0; }));
+            EXPECT_TRUE(evaluateInSlices(layout, sliced.data(), *program, [&] { return ++asked < 0; }));
             EXPECT_GT(asked, 0) << text;
             EXPECT_EQ(0, std::memcmp(whole.data(), sliced.data(), n * sizeof(double))) << text << ", " << threads;
             Column stopped(n, kUnwritten);
-            EXPECT_FALSE(evaluateInSlices(layout, stopped.data(), program, [] { return true; }));
+            EXPECT_FALSE(evaluateInSlices(layout, stopped.data(), *program, [] { return true; }));
             EXPECT_TRUE(sameValue(stopped.back(), kUnwritten)) << text;
             EXPECT_FALSE(sameValue(stopped.front(), kUnwritten)) << text;
         }
@@ -705,14 +697,13 @@ TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {
     const std::pair<std::string, std::string> failing[] = {{"a / b" + tail, "Division by zero"},
                                                            {"c > 2 ? a % b" + tail + " : a / b", "Modulo by zero"}};
     for (const auto& [text, error] : failing) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "x"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, {"a", "b", "c", "x"}));
         std::vector<const double*> data{in[0].data(), in[1].data(), in[2].data(), in[0].data()};
         const InputLayout layout(n, data);
         Column out(n);
         for (int threads : {1, 3}) {
             setThreadCount(threads);
-            EXPECT_EQ(errorOf([&] { evaluateInSlices(layout, out.data(), program, [] { return false; }); }), error)
+            EXPECT_EQ(errorOf([&] { evaluateInSlices(layout, out.data(), *program, [] { return false; }); }), error)
                 << text << ", " << threads;
         }
     }
@@ -734,17 +725,16 @@ TEST(EngineParallel, CostlyProgramsKeepTheirResultsInShortBlocks) {
     }
     std::vector<const double*> in{x.data(), a.data(), y.data(), b.data(), c.data()};
     for (const std::string& text : {"x" + tail, "c ? x/a + y%b" + tail + " : 0", "(x/a + y%b" + tail + ") * (c ? 1 : 2)"}) {
-        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
-        program->plan = planProgram(*program);
-        ASSERT_FALSE(elementCost(*program).whole_blocks) << text;
+        auto program = prepare(compileWith(text, {"x", "a", "y", "b", "c"}));
+        ASSERT_FALSE(program->cost().whole_blocks) << text;
         omp_set_num_threads(1);
         Column alone(n);
-        evaluateParallel(5, BLOCK_SIZE, alone.data(), program, n, in);
+        evaluateParallel(5, BLOCK_SIZE, alone.data(), *program, n, in);
         for (int threads : {2, 3}) {
             omp_set_num_threads(threads);
             for (int64_t block : {1, 7, 256, 333}) {
                 Column team(n);
-                evaluateParallel(5, block, team.data(), program, n, in);
+                evaluateParallel(5, block, team.data(), *program, n, in);
                 EXPECT_EQ(0, std::memcmp(alone.data(), team.data(), n * sizeof(double))) << threads << " " << block;
             }
         }
@@ -752,13 +742,12 @@ TEST(EngineParallel, CostlyProgramsKeepTheirResultsInShortBlocks) {
     b[301] = 0.0;  // under %, on an element that takes the branch
     a[700] = 0.0;  // under /, later
     for (const std::string& text : {"c ? x/a + y%b" + tail + " : 0", "(x/a + y%b" + tail + ") * (c ? 1 : 2)"}) {
-        auto program = std::make_shared<Program>(compileWith(text, {"x", "a", "y", "b", "c"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, {"x", "a", "y", "b", "c"}));
         Column out(n);
         for (int threads : {1, 2, 3}) {
             omp_set_num_threads(threads);
             for (int64_t block : {int64_t{7}, int64_t{256}, int64_t{333}, BLOCK_SIZE}) {
-                EXPECT_EQ(errorOf([&] { evaluateParallel(5, block, out.data(), program, n, in); }), "Modulo by zero")
+                EXPECT_EQ(errorOf([&] { evaluateParallel(5, block, out.data(), *program, n, in); }), "Modulo by zero")
                     << threads << " " << block;
             }
         }

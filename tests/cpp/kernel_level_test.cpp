@@ -71,7 +71,7 @@ struct Outcome {
     Column out;
 };
 
-Outcome run(const std::shared_ptr<Program>& program, const std::vector<Column>& columns) {
+Outcome run(const PreparedProgram& program, const std::vector<Column>& columns) {
     const int64_t n = static_cast<int64_t>(columns[0].size());
     Outcome outcome{"", Column(columns[0].size())};
     std::vector<const double*> in{columns[0].data(), columns[1].data(), columns[2].data()};
@@ -88,21 +88,21 @@ TEST(KernelLevels, EveryLevelGivesTheBaselinesBits) {
     LevelGuard guard;
     std::set<uint32_t> opcodes_seen;
     std::vector<KernelLevel> levels;
-    for (KernelLevel level : {KernelLevel::X86_64_V3, KernelLevel::X86_64_V4})
-        if (detail::useKernelLevel(level)) levels.push_back(level);
-    ASSERT_TRUE(detail::useKernelLevel(KernelLevel::BASELINE));
+    const KernelLevel baseline_level = detail::KERNEL_LEVELS[0];
+    for (KernelLevel level : detail::KERNEL_LEVELS)
+        if (level != baseline_level && detail::useKernelLevel(level)) levels.push_back(level);
+    ASSERT_TRUE(detail::useKernelLevel(baseline_level));
     for (const std::string& text : programs()) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c"}));
-        program->plan = planProgram(*program);
-        for (const std::vector<Instruction>* code : {&program->code, &program->block_code})
+        auto program = prepare(compileWith(text, {"a", "b", "c"}));
+        for (const std::vector<Instruction>* code : {&program->program().code, &program->program().block_code})
             for (Instruction ins : *code) opcodes_seen.insert(ins.opcode);
         for (size_t n : {1, 7, 1023, 1025, 9000}) {
             std::vector<Column> columns = inputs(n);
-            ASSERT_TRUE(detail::useKernelLevel(KernelLevel::BASELINE));
-            Outcome baseline = run(program, columns);
+            ASSERT_TRUE(detail::useKernelLevel(baseline_level));
+            Outcome baseline = run(*program, columns);
             for (KernelLevel level : levels) {
                 ASSERT_TRUE(detail::useKernelLevel(level));
-                Outcome other = run(program, columns);
+                Outcome other = run(*program, columns);
                 SCOPED_TRACE(text + " over " + std::to_string(n) + " at " + detail::kernelLevelName());
                 ASSERT_EQ(other.error, baseline.error);
                 for (size_t i = 0; i < n && baseline.error.empty(); ++i)
@@ -222,19 +222,17 @@ TEST(VectorLibm, BlockRouteGivesTheLibmsBits) {
     };
     for (const auto& [text, libm] : cases)
         for (size_t n : {1, 8, 13, 1027}) {
-            auto program = std::make_shared<Program>(compileWith(text, {"a", "b"}));
-            program->plan = planProgram(*program);
+            auto program = prepare(compileWith(text, {"a", "b"}));
             Column out(n);
             std::vector<const double*> in{a.data(), b.data()};
-            evaluateParallel(2, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
+            evaluateParallel(2, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), in);
             for (size_t i = 0; i < n; ++i)
                 ASSERT_TRUE(sameBits(out[i], libm(a[i], b[i]))) << text << " element " << i << " of " << n;
         }
     Column in_place(a.begin(), a.end());
-    auto program = std::make_shared<Program>(compileWith("exp(a)", {"a"}));
-    program->plan = planProgram(*program);
+    auto program = prepare(compileWith("exp(a)", {"a"}));
     std::vector<const double*> in{in_place.data()};
-    evaluateParallel(1, BLOCK_SIZE, in_place.data(), program, static_cast<int64_t>(in_place.size()), in);
+    evaluateParallel(1, BLOCK_SIZE, in_place.data(), *program, static_cast<int64_t>(in_place.size()), in);
     for (size_t i = 0; i < a.size(); ++i) ASSERT_TRUE(sameBits(in_place[i], std::exp(a[i]))) << "element " << i;
 }
 
@@ -248,12 +246,11 @@ TEST(VectorLibm, GuardAllowsOnlyAListedBuild) {
         EXPECT_FALSE(decision.used) << detail::vectorLibmName(f);
         EXPECT_STREQ(decision.reason, onVectorLevel() ? "libm build not verified" : "CPU below x86-64-v4");
     }
-    auto program = std::make_shared<Program>(compileWith("pow(a, b) + exp(a) + log(b)", {"a", "b"}));
-    program->plan = planProgram(*program);
+    auto program = prepare(compileWith("pow(a, b) + exp(a) + log(b)", {"a", "b"}));
     const Column a = uniform(31, 5000, -3.0, 3.0), b = uniform(32, 5000, 0.0, 3.0);
     Column out(a.size());
     std::vector<const double*> in{a.data(), b.data()};
-    evaluateParallel(2, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(a.size()), in);
+    evaluateParallel(2, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(a.size()), in);
     for (size_t i = 0; i < a.size(); ++i)
         ASSERT_TRUE(sameBits(out[i], std::pow(a[i], b[i]) + std::exp(a[i]) + std::log(b[i]))) << "element " << i;
     detail::redecideVectorLibm(nullptr);
@@ -297,12 +294,11 @@ TEST(VectorLibm, RefusalInsideAProcessWithoutFma) {
         EXPECT_FALSE(decision.used);
         std::printf("%s refused: %s\n", detail::vectorLibmName(f), decision.reason);
     }
-    auto program = std::make_shared<Program>(compileWith("exp(a) + log(b) + pow(b, a)", {"a", "b"}));
-    program->plan = planProgram(*program);
+    auto program = prepare(compileWith("exp(a) + log(b) + pow(b, a)", {"a", "b"}));
     const Column a = set.a, b = uniform(41, set.a.size(), 0.0, 3.0);
     Column out(a.size());
     std::vector<const double*> in{a.data(), b.data()};
-    evaluateParallel(2, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(a.size()), in);
+    evaluateParallel(2, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(a.size()), in);
     for (size_t i = 0; i < a.size(); ++i)
         ASSERT_TRUE(sameBits(out[i], std::exp(a[i]) + std::log(b[i]) + std::pow(b[i], a[i]))) << "element " << i;
 }

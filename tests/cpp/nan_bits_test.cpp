@@ -92,7 +92,7 @@ Column expected(const Program& program, const std::vector<Column>& columns) {
 }
 
 // Each element as a call of its own: a block of one.
-Column oneByOne(const Program& program, const std::vector<Column>& columns) {
+Column oneByOne(const PreparedProgram& program, const std::vector<Column>& columns) {
     Column got(columns[0].size());
     std::vector<const double*> in(columns.size());
     for (size_t i = 0; i < got.size(); ++i) {
@@ -118,15 +118,15 @@ struct RoutesToRun {
 // The per-element route, then at every level this CPU has the masked route
 // (where it takes the program), the chosen ones of `routes`, and the driver
 // on each team size: each gives every element the bits it has alone.
-void expectEveryRouteGivesTheElementsBits(const std::shared_ptr<Program>& program, const std::vector<Column>& columns,
+void expectEveryRouteGivesTheElementsBits(const std::shared_ptr<const PreparedProgram>& program, const std::vector<Column>& columns,
                                           const std::string& what, const RoutesToRun& routes) {
     const size_t n = columns[0].size();
     const std::vector<const double*> in = pointers(columns);
-    const Column want = expected(*program, columns);
+    const Column want = expected(program->program(), columns);
     Column elements(n);
     detail::evaluateElements(*program, n, elements.data(), in.data());
     expectSameBits(elements, want, what + ", element by element");
-    for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+    for (KernelLevel level : detail::KERNEL_LEVELS) {
         if (!detail::useKernelLevel(level)) continue;
         const std::string at = what + " at " + detail::kernelLevelName();
         Column masked(n), block(n);
@@ -139,7 +139,7 @@ void expectEveryRouteGivesTheElementsBits(const std::shared_ptr<Program>& progra
         for (int threads : routes.team_sizes) {
             omp_set_num_threads(threads);
             Column out(n);
-            evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), in);
+            evaluateParallel(columns.size(), BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), in);
             expectSameBits(out, want, at + " on " + std::to_string(threads) + " threads");
         }
     }
@@ -150,8 +150,7 @@ TEST(NaNBits, EveryRouteLevelAndTeamSizeGivesThePerElementBits) {
     const size_t n = 10'000;
     const std::vector<Column> columns = inputs(n);
     for (const std::string& text : texts()) {
-        auto program = std::make_shared<Program>(compileWith(text, {"a", "b", "c", "w"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, {"a", "b", "c", "w"}));
         expectEveryRouteGivesTheElementsBits(program, columns, text, {false, false, {1, 2, 3}});
     }
 }
@@ -164,12 +163,11 @@ TEST(NaNBits, SumOfTwoNaNsDoesNotDependOnItsNeighbours) {
     std::vector<Column> columns{Column(n, bits(0x7ff8000000000000)), Column(n, bits(0xfff8000000000000)),
                                 Column(n, 1.0), Column(n, 1.0)};
     columns[2][3000] = 0.0;
-    auto program = std::make_shared<Program>(compileWith("c ? x + y : sin(w)", {"x", "y", "c", "w"}));
-    program->plan = planProgram(*program);
+    auto program = prepare(compileWith("c ? x + y : sin(w)", {"x", "y", "c", "w"}));
     for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         Column out(n);
-        evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
+        evaluateParallel(4, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), pointers(columns));
         for (size_t i = 0; i < n; ++i) {
             if (i != 3000) {
                 ASSERT_EQ(std::bit_cast<uint64_t>(out[i]), 0x7ff8000000000000u) << i << ", threads " << threads;
@@ -238,8 +236,7 @@ TEST(NaNBits, SignallingNaNsGiveTheElementsOwnBitsInEveryPosition) {
     TeamSizeGuard guard;
     const std::vector<std::string> names{"a", "b", "c", "w", "z"};
     for (const std::string& text : signallingTexts()) {
-        auto program = std::make_shared<Program>(compileWith(text, names));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(text, names));
         for (size_t n : {1, 2, 3, 4095, 4096, 4097, 4099, 8195}) {
             // Below 4095 elements no program here is worth a team.
             const std::vector<int> team_sizes = n < 4095 ? std::vector<int>{1} : std::vector<int>{1, 2, 3};
@@ -289,18 +286,17 @@ TEST(NaNBits, ArithmeticQuietsASignallingNaNAndACopyKeepsIt) {
     TeamSizeGuard guard;
     const size_t n = 4097;
     for (const QuietingCase& c : kQuietingCases) {
-        auto program = std::make_shared<Program>(compileWith(c.text, {"a", "b", "w", "z"}));
-        program->plan = planProgram(*program);
+        auto program = prepare(compileWith(c.text, {"a", "b", "w", "z"}));
         std::vector<Column> columns{Column(n, bits(c.a)), Column(n, 1.5), Column(n, 1.0), Column(n, 0.0)};
         const double row[] = {bits(c.a), 1.5, 1.0, 0.0};
         std::ostringstream what_stream;
         what_stream << c.text << " of " << std::hex << c.a;
         const std::string what = what_stream.str();
-        expectSameBits({evaluateScalar(*program, row)}, {c.want}, what + " alone");
-        for (KernelLevel level : {KernelLevel::BASELINE, KernelLevel::X86_64_V3, KernelLevel::X86_64_V4}) {
+        expectSameBits({evaluateScalar(program->program(), row)}, {c.want}, what + " alone");
+        for (KernelLevel level : detail::KERNEL_LEVELS) {
             if (!detail::useKernelLevel(level)) continue;
             Column out(n);
-            evaluateParallel(4, BLOCK_SIZE, out.data(), program, static_cast<int64_t>(n), pointers(columns));
+            evaluateParallel(4, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), pointers(columns));
             expectSameBits(out, Column(n, c.want), what + " at " + detail::kernelLevelName());
         }
     }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <pthread.h>
 #include <vector>
 
+#include "tarnex/builtins.h"
 #include "tarnex/parser.h"
 #include "test_support.h"
 
@@ -115,28 +117,58 @@ TEST(Parser, ConstantConditionChoosesBranch) {
     EXPECT_EQ(p.nodes[p.root].kind, CONST);
 }
 
-TEST(Parser, TreeShapes) {
-    Parsed p = parse("a ? b : c ? d : e");  // right-associative
-    const Node& t = p.nodes[p.root];
-    ASSERT_EQ(t.kind, TERNARY);
-    EXPECT_EQ(t.op, QUESTION);
-    EXPECT_EQ(p.nodes[t.right].kind, VAR);
-    EXPECT_EQ(p.nodes[t.third].kind, TERNARY);
-
-    p = parse("a || b ? c : d");  // the condition is a || b
-    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, OR);
-
-    p = parse("a ? b : c || d");  // the else-branch is c || d
-    EXPECT_EQ(p.nodes[p.nodes[p.root].third].op, OR);
-
-    p = parse("a < b < c");  // (a < b) < c
-    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, LT);
-    EXPECT_EQ(p.nodes[p.nodes[p.root].right].kind, VAR);
-
-    p = parse("!x == y");  // (!x) == y
-    EXPECT_EQ(p.nodes[p.root].op, EQ);
-    EXPECT_EQ(p.nodes[p.nodes[p.root].left].op, NOT);
+// The tree as prefix notation: (op operands...), (? c x y), (name args...).
+std::string shape(const Parsed& p, int32_t index) {
+    const Node& n = p.nodes[index];
+    std::vector<int32_t> operands;
+    std::string text = "(";
+    switch (n.kind) {
+        case CONST: {
+            char number[32];
+            std::snprintf(number, sizeof number, "%g", n.value);
+            return number;
+        }
+        case VAR: return kNames[n.left];
+        case UNARY: operands = {n.left}; break;
+        case BINARY: operands = {n.left, n.right}; break;
+        case TERNARY: operands = {n.left, n.right, n.third}; break;
+        case CALL: operands = p.arguments[index]; break;
+    }
+    text += n.kind == CALL ? BUILTIN_TABLE[n.func].name : TOKEN_SPELLINGS[n.op].symbol;
+    for (int32_t operand : operands) {
+        text += ' ';
+        text += shape(p, operand);
+    }
+    return text + ")";
 }
+
+struct ShapeCase {
+    const char* text;
+    const char* shape;
+};
+
+class ParserShape : public testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ParserShape, PrecedenceAndAssociativity) {
+    const Parsed p = parse(GetParam().text);
+    EXPECT_EQ(shape(p, p.root), GetParam().shape) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ParserShape, testing::Values(
+    ShapeCase{"a ? b : c ? d : e", "(? a b (? c d e))"},  // right-associative
+    ShapeCase{"a || b ? c : d", "(? (|| a b) c d)"},      // the condition is a || b
+    ShapeCase{"a ? b : c || d", "(? a b (|| c d))"},      // the else-branch is c || d
+    ShapeCase{"a < b < c", "(< (< a b) c)"},
+    ShapeCase{"!x == y", "(== (! x) y)"},
+    ShapeCase{"a - b - c", "(- (- a b) c)"},
+    ShapeCase{"a + b * c", "(+ a (* b c))"},
+    ShapeCase{"a << b + c", "(<< a (+ b c))"},
+    ShapeCase{"a & b ^ c | d", "(| (^ (& a b) c) d)"},
+    ShapeCase{"a == b < c", "(== a (< b c))"},
+    ShapeCase{"a || b && c", "(|| a (&& b c))"},
+    ShapeCase{"a and b or not c", "(|| (&& a b) (! c))"},
+    ShapeCase{"-a * ~b", "(* (- a) (~ b))"},
+    ShapeCase{"max(a, b + c, sin(d))", "(max a (+ b c) (sin d))"}));
 
 TEST(Parser, ChildrenPrecedeParentsAndUnusedFieldsAreZero) {
     Parsed p = parse("max(a, -b, 3) + (c ? d : e) * ~x");

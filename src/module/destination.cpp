@@ -1,6 +1,7 @@
 #include "destination.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 #include <string>
 
@@ -23,7 +24,7 @@ struct Extent {
 Extent extentOf(const Inputs& inputs, size_t value) {
     const char* low = reinterpret_cast<const char*>(inputs.data[value]);
     if (inputs.strides.empty()) return {low, low + inputs.elementCount() * static_cast<int64_t>(sizeof(double)), true};
-    const std::vector<int64_t>& shape = inputs.shape;
+    const std::span<const int64_t> shape = inputs.shape;
     const auto strides = std::span(inputs.strides).subspan(value * shape.size(), shape.size());
     const char* high = low + sizeof(double);
     int64_t c_stride = sizeof(double);
@@ -63,8 +64,8 @@ double* checkedOut(PyObject* out, std::span<const std::string_view> names, const
 }
 
 Ref newResult(const Inputs& inputs) {
-    const std::vector<Py_intptr_t> shape(inputs.shape.begin(), inputs.shape.end());
-    return Ref::steal(tarnex::allocateResult(shape).release().ptr());
+    static_assert(std::is_same_v<Py_intptr_t, int64_t>, "shapes are passed to NumPy as they are");
+    return Ref::steal(tarnex::allocateResult(inputs.shape).release().ptr());
 }
 
 }  // namespace qelto

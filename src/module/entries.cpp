@@ -1,6 +1,10 @@
 #include "entries.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <memory_resource>
+#include <span>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -23,15 +27,19 @@ namespace {
 // in call order, `out` (the package's only), and the first keyword whose
 // name is not valid text, where the reading stopped.
 // Not copied, since `text` may point into `text_copy`.
+// A call's lists live in a buffer on its stack: the heap only sees calls
+// with many values.
 struct Call {
     Call() = default;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    std::array<std::byte, 2048> buffer;
+    std::pmr::monotonic_buffer_resource arena{buffer.data(), buffer.size()};
     std::string_view text;
     std::string text_copy;
-    std::vector<std::string_view> names;
-    std::vector<PyObject*> values;
+    std::pmr::vector<std::string_view> names{&arena};
+    std::pmr::vector<PyObject*> values{&arena};
     PyObject* out = nullptr;
     PyObject* invalid_name = nullptr;
 };
@@ -101,8 +109,8 @@ Ref evaluate(const Call& call, const Inputs& inputs) {
     return result;
 }
 
-Ref evaluateFlat(const Call& call) {
-    return evaluate(call, flatInputs(call.names, call.values.data(), call.invalid_name));
+Ref evaluateFlat(Call& call) {
+    return evaluate(call, flatInputs(call.names, call.values.data(), call.invalid_name, &call.arena));
 }
 
 // The calls pybind11's binding would accept: the text first or as `expr`,
@@ -166,7 +174,7 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
 // Names match without regard to ASCII case, so of two values named apart
 // only by case the expression could read just one: a ValueError naming both.
 // Calls name few values; comparing each pair costs less than hashing them.
-void requireNamesApartInCase(const std::vector<std::string_view>& names) {
+void requireNamesApartInCase(std::span<const std::string_view> names) {
     for (size_t i = 1; i < names.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (names[i].size() == names[j].size() && sameIgnoringCase(names[i], names[j]))
@@ -185,7 +193,7 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         requireNamesApartInCase(call.names);
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
-        return evaluate(call, broadcastInputs(call.names, call.values.data(), call.invalid_name)).release();
+        return evaluate(call, broadcastInputs(call.names, call.values.data(), call.invalid_name, &call.arena)).release();
     });
 }
 

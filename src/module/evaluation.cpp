@@ -27,11 +27,12 @@ tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vecto
 
 }  // namespace
 
-std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names) {
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names) {
     try {
         static tarnex::ProgramCache cache;
         if (auto found = cache.find(expr, names)) return found;
-        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, names)));
+        const std::vector<std::string_view> list(names.begin(), names.end());
+        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, list)));
     } catch (const std::exception& e) {
         throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
     }

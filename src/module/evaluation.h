@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -15,7 +16,7 @@ namespace qelto {
 // The cached program of (expr, names), compiled and prepared on a miss; any compile
 // error is a QueryError "Expression failed to compile: " + expr + " — " +
 // the inner message. Long texts compile without the lock.
-std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, const std::vector<std::string_view>& names);
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names);
 
 // Evaluates every element of `inputs` into `out` without the lock, in slices
 // between which Python runs its signal handlers, so Ctrl-C stops a long call.

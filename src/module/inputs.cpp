@@ -53,11 +53,11 @@ std::string shapeText(PyObject* array) {
 // NumPy's rule: shapes align at their last axes, and along each axis the
 // extents agree or are 1. The first value to disagree is named with the
 // earlier value whose extent it disagrees with.
-std::vector<int64_t> broadcastShape(std::span<const std::string_view> names, PyObject* const* values) {
+void broadcastShape(std::pmr::vector<int64_t>& shape, std::span<const std::string_view> names, PyObject* const* values) {
     size_t axes = 0;
     for (size_t i = 0; i < names.size(); ++i) axes = std::max(axes, shapeOf(values[i]).size());
-    std::vector<int64_t> shape(axes, 1);
-    std::vector<size_t> decided_by(axes, 0);
+    shape.assign(axes, 1);
+    std::pmr::vector<size_t> decided_by(axes, 0, shape.get_allocator());
     for (size_t i = 0; i < names.size(); ++i) {
         const auto own = shapeOf(values[i]);
         for (size_t j = 0; j < own.size(); ++j) {
@@ -73,7 +73,6 @@ std::vector<int64_t> broadcastShape(std::span<const std::string_view> names, PyO
             decided_by[k] = i;
         }
     }
-    return shape;
 }
 
 // The value's strides over the inputs' shape: 0 along the axes it is
@@ -90,8 +89,9 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
 
 }  // namespace
 
-Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
-    Inputs inputs;
+Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+                  std::pmr::memory_resource* memory) {
+    Inputs inputs(memory);
     inputs.data.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(flatInput(inputs, values[i], names[i]));
     if (invalid_name != nullptr) failKeywordName(invalid_name);
@@ -106,13 +106,14 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
     return inputs;
 }
 
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+                       std::pmr::memory_resource* memory) {
     for (size_t i = 0; i < names.size(); ++i)
         if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
     if (invalid_name != nullptr) failKeywordName(invalid_name);
-    Inputs inputs;
-    inputs.shape = broadcastShape(names, values);
+    Inputs inputs(memory);
+    broadcastShape(inputs.shape, names, values);
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
     for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,11 @@ namespace qelto {
 // live as long as the call; the caller's own arrays are kept alive by the
 // call itself.
 struct Inputs {
-    std::vector<int64_t> shape;
-    std::vector<const double*> data;  // each value's element at (0, ..., 0)
-    std::vector<int64_t> strides;     // in bytes over `shape`, value by value; none: all C-contiguous
+    explicit Inputs(std::pmr::memory_resource* memory) : shape(memory), data(memory), strides(memory) {}
+
+    std::pmr::vector<int64_t> shape;
+    std::pmr::vector<const double*> data;  // each value's element at (0, ..., 0)
+    std::pmr::vector<int64_t> strides;     // in bytes over `shape`, value by value; none: all C-contiguous
     std::vector<Ref> copies;
 
     int64_t elementCount() const {
@@ -41,13 +44,15 @@ struct Inputs {
 // C-contiguous), then raises the error of `invalid_name`, the key after the
 // names that could not be read, when there is one, then requires one element
 // count n. The shape is {n}; with no values, {1}.
-Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name);
+Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+                  std::pmr::memory_resource* memory);
 
 // The package's values, converted where needed: float64 arrays of any
 // layout, read in place and broadcast by NumPy's rules, which a ValueError
 // naming two values and their shapes enforces. The shape is the broadcast
 // shape; with no values, {1}.
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name);
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+                       std::pmr::memory_resource* memory);
 
 // Whether the package must convert some value first: one that is not an
 // aligned float64 array of native byte order.

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from _qelto import query
+from conftest import running_under_address_sanitizer
 
 
 def test_concurrent_callers_all_get_correct_results(rng, assert_same_bits):
@@ -168,6 +169,7 @@ print(len(outcomes), outcomes.count("wrong"), outcomes.count("same") > 0)
 """
 
 
+@pytest.mark.skipif(running_under_address_sanitizer(), reason="the sanitizer reserves far more address space")
 def test_helpers_that_cannot_start_leave_the_calls_right():
     env = dict(os.environ, MALLOC_ARENA_MAX="2")
     completed = subprocess.run(

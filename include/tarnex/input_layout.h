@@ -26,7 +26,8 @@ public:
     InputLayout(int64_t n, std::span<const double* const> data);
     // Input i starts at data[i] (its element at index (0, ..., 0)) and steps
     // strides[i * shape.size() + k] bytes along axis k: a multiple of 8, 0
-    // along an axis it is broadcast over.
+    // along an axis it is broadcast over. At most 64 axes, as NumPy allows;
+    // more throw std::length_error.
     InputLayout(std::span<const int64_t> shape, std::span<const double* const> data, std::span<const int64_t> strides);
 
     size_t inputCount() const { return data_.size(); }

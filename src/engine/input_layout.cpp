@@ -1,8 +1,10 @@
 #include "tarnex/input_layout.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <stdexcept>
 
 #include "tarnex/engine.h"
 
@@ -10,6 +12,8 @@ namespace tarnex {
 namespace {
 
 constexpr int64_t ELEMENT_BYTES = sizeof(double);
+// NumPy's own limit on dimensions; merged axes are never more.
+constexpr size_t MAX_AXES = 64;
 
 std::atomic<uint64_t> next_generation{1};
 
@@ -48,6 +52,7 @@ InputLayout::InputLayout(int64_t n, std::span<const double* const> data) : data_
 InputLayout::InputLayout(std::span<const int64_t> shape, std::span<const double* const> data,
                          std::span<const int64_t> strides)
     : data_(data) {
+    if (shape.size() > MAX_AXES) throw std::length_error("more than 64 axes");
     for (const int64_t extent : shape) count_ *= extent;
     bool in_place = true;
     for (size_t i = 0; in_place && i < data.size(); ++i)
@@ -115,7 +120,7 @@ void InputLayout::load(int64_t start, int64_t count, const double** pointers) co
 void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to) const {
     const size_t axes = shape_.size();
     const auto strides = stridesOf(input);
-    std::vector<int64_t> index(axes);
+    std::array<int64_t, MAX_AXES> index{};
     const char* from = reinterpret_cast<const char*>(data_[input]);
     for (size_t k = axes, rest = static_cast<size_t>(start); k-- > 0;) {
         index[k] = static_cast<int64_t>(rest % static_cast<size_t>(shape_[k]));
@@ -124,7 +129,7 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
     }
     const int64_t inner = shape_.back(), step = strides.back();
     while (count > 0) {
-        const int64_t run = std::min(count, inner - index.back());
+        const int64_t run = std::min(count, inner - index[axes - 1]);
         if (step == ELEMENT_BYTES) {
             std::memcpy(to, from, static_cast<size_t>(run) * sizeof(double));
         } else {
@@ -134,7 +139,7 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
         count -= run;
         from += (run - 1) * step;
         // Carry into the outer axes; `from` follows the index.
-        index.back() += run - 1;
+        index[axes - 1] += run - 1;
         for (size_t k = axes; k-- > 0;) {
             from -= index[k] * strides[k];
             if (++index[k] < shape_[k]) {

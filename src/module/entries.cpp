@@ -1,11 +1,9 @@
 #include "entries.h"
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory_resource>
 #include <span>
-#include <cctype>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "evaluation.h"
 #include "inputs.h"
 #include "interpreter_lock.h"
+#include "tarnex/names.h"
 #include "threads.h"
 
 namespace py = pybind11;
@@ -167,17 +166,13 @@ PyObject* setConverter(PyObject*, PyObject* function) {
     throw PythonError();
 }
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
-}
-
 // Names match without regard to ASCII case, so of two values named apart
 // only by case the expression could read just one: a ValueError naming both.
 // Calls name few values; comparing each pair costs less than hashing them.
 void requireNamesApartInCase(std::span<const std::string_view> names) {
     for (size_t i = 1; i < names.size(); ++i)
         for (size_t j = 0; j < i; ++j)
-            if (names[i].size() == names[j].size() && sameIgnoringCase(names[i], names[j]))
+            if (tarnex::equalsIgnoringCase(names[i], names[j]))
                 throw py::value_error("Values '" + std::string(names[j]) + "' and '" + std::string(names[i]) +
                                       "' are named alike: names match without regard to case");
 }

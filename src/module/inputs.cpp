@@ -87,6 +87,14 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
     inputs.data.push_back(dataOf<const double>(array));
 }
 
+// The common call: every value C-contiguous and of one shape, so each is
+// read in place as it lies, with no strides to follow.
+bool allLaidOutAlike(size_t count, PyObject* const* values) {
+    for (size_t i = 0; i < count; ++i)
+        if (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[0]))) return false;
+    return true;
+}
+
 }  // namespace
 
 Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
@@ -113,6 +121,13 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
     if (invalid_name != nullptr) failKeywordName(invalid_name);
     Inputs inputs(memory);
+    if (allLaidOutAlike(names.size(), values)) {
+        if (names.empty()) inputs.shape = {1};
+        else inputs.shape.assign(shapeOf(values[0]).begin(), shapeOf(values[0]).end());
+        inputs.data.reserve(names.size());
+        for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(dataOf<const double>(values[i]));
+        return inputs;
+    }
     broadcastShape(inputs.shape, names, values);
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());

@@ -165,7 +165,7 @@ double libmValue(VectorLibmFunction f, double a, double b) {
 
 const char* vectorLibmName(VectorLibmFunction f) {
     switch (f) {
-#define TARNEX_VECTOR_LIBM_NAME(function, builtin, name, arity) \
+#define TARNEX_VECTOR_LIBM_NAME(function, builtin, name, ...) \
     case VectorLibmFunction::function: return name;
         TARNEX_VECTOR_LIBM(TARNEX_VECTOR_LIBM_NAME)
 #undef TARNEX_VECTOR_LIBM_NAME

@@ -10,6 +10,7 @@
 
 #include "arrays.h"
 #include "destination.h"
+#include "engine_decisions.h"
 #include "errors.h"
 #include "evaluation.h"
 #include "inputs.h"
@@ -217,6 +218,7 @@ PyMethodDef package_entries[] = {
     {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
     {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
     {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},
+    {"_vector_libm", entry(vectorLibm), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,7 +15,7 @@ constexpr double NAN_ = std::numeric_limits<double>::quiet_NaN();
 constexpr double MAX = std::numeric_limits<double>::max();
 constexpr double MIN_NORMAL = std::numeric_limits<double>::min();
 constexpr double MIN_SUBNORMAL = std::numeric_limits<double>::denorm_min();
-constexpr int RANDOM_INPUTS = 16 * 1024;
+constexpr int RANDOM_INPUTS = 64 * 1024;
 constexpr int THRESHOLD_ULPS = 8;
 
 // Inputs on which the libm's variant without FMA (GLIBC_TUNABLES masking

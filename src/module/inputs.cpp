@@ -36,18 +36,43 @@ const double* flatInput(Inputs& inputs, PyObject* value, std::string_view name) 
     return dataOf<const double>(inputs.copies.back().get());
 }
 
-[[noreturn]] void failKeywordName(PyObject* key) {
-    const Ref repr = Ref::steal(PyObject_Repr(key));
-    if (!repr) throw PythonError();
-    throw QueryError("Keyword argument name is not valid text: " + textOf(repr.get()));
+// The stand-in of values set aside: a 0-d float64 array, made once and never
+// freed, since it may outlive the interpreter.
+PyObject* stand_in = nullptr;
+
+PyObject* standIn() {
+    if (stand_in == nullptr) {
+        const Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
+        if (!zero) throw PythonError();
+        stand_in = alignedNativeCopy(zero.get()).release();
+    }
+    return stand_in;
 }
 
-// As Python writes a tuple: (), (3,), (3, 4).
-std::string shapeText(PyObject* array) {
-    const auto shape = shapeOf(array);
-    std::string text = "(";
-    for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
-    return text + (shape.size() == 1 ? ",)" : ")");
+// Whether the value's strides over `shape` are those of the result.
+bool laidOutLikeResult(std::span<const int64_t> shape, std::span<const int64_t> strides) {
+    int64_t expected = sizeof(double);
+    for (size_t k = shape.size(); k-- > 0;) {
+        if (shape[k] != 1 && strides[k] != expected) return false;
+        expected *= shape[k];
+    }
+    return true;
+}
+
+// Each stand-in takes the data and strides of the first value read that lies
+// like the result, so that the engine's in-place reading still holds; with
+// none, it stays a constant of the call.
+void lendLayouts(Inputs& inputs, PyObject* const* values) {
+    const size_t axes = inputs.shape.size(), count = inputs.data.size();
+    const auto row = [&](size_t i) { return std::span(inputs.strides).subspan(i * axes, axes); };
+    size_t lender = 0;
+    while (lender < count && (isSetAside(values[lender]) || !laidOutLikeResult(inputs.shape, row(lender)))) ++lender;
+    if (lender == count) return;
+    for (size_t i = 0; i < count; ++i) {
+        if (!isSetAside(values[i])) continue;
+        inputs.data[i] = inputs.data[lender];
+        std::ranges::copy(row(lender), row(i).begin());
+    }
 }
 
 // NumPy's rule: shapes align at their last axes, and along each axis the
@@ -59,6 +84,7 @@ void broadcastShape(std::pmr::vector<int64_t>& shape, std::span<const std::strin
     shape.assign(axes, 1);
     std::pmr::vector<size_t> decided_by(axes, 0, shape.get_allocator());
     for (size_t i = 0; i < names.size(); ++i) {
+        if (isSetAside(values[i])) continue;
         const auto own = shapeOf(values[i]);
         for (size_t j = 0; j < own.size(); ++j) {
             const size_t k = axes - own.size() + j;
@@ -114,11 +140,40 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
     if (invalid_name != nullptr) failKeywordName(invalid_name);
     Inputs inputs(memory);
     broadcastShape(inputs.shape, names, values);
+    const bool reads_none = std::ranges::all_of(std::span(values, names.size()), isSetAside);
+    if (reads_none) inputs.shape = {1};
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
     for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);
-    if (names.empty()) inputs.shape = {1};
+    if (!reads_none) lendLayouts(inputs, values);
     return inputs;
+}
+
+void failKeywordName(PyObject* key) {
+    const Ref repr = Ref::steal(PyObject_Repr(key));
+    if (!repr) throw PythonError();
+    throw QueryError("Keyword argument name is not valid text: " + textOf(repr.get()));
+}
+
+std::string shapeText(PyObject* array) {
+    const auto shape = shapeOf(array);
+    std::string text = "(";
+    for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+bool isSetAside(PyObject* value) { return value == stand_in && value != nullptr; }
+
+void setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read) {
+    if (read.size() == values.size()) return;
+    size_t next = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (next < read.size() && read[next] == i) {
+            ++next;
+            continue;
+        }
+        values[i] = standIn();
+    }
 }
 
 bool needsConversion(std::span<PyObject* const> values) {

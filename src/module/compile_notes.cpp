@@ -25,10 +25,15 @@ constexpr const char* CARET_HINT = "^ is exclusive or (of the integer parts), no
 constexpr const char* WHERE_HINT = "where(c, a, b) is written c ? a : b";
 constexpr const char* INF_NAN_HINT = "inf and nan are not literals: pass them as values, as in inf=math.inf";
 
+// Callers may pass **locals(): past this many names the hint counts the rest.
+constexpr size_t NAMES_LISTED = 20;
+
 std::string unknownNameHint(std::string_view name, std::span<const std::string_view> names) {
     if (names.empty()) return "'" + std::string(name) + "' is not a value: no values were given";
     std::string hint = "'" + std::string(name) + "' is none of the values given (";
-    for (size_t i = 0; i < names.size(); ++i) hint += (i > 0 ? ", " : "") + std::string(names[i]);
+    const size_t listed = std::min(names.size(), NAMES_LISTED);
+    for (size_t i = 0; i < listed; ++i) hint += (i > 0 ? ", " : "") + std::string(names[i]);
+    if (listed < names.size()) hint += " and " + std::to_string(names.size() - listed) + " more";
     return hint + ")";
 }
 

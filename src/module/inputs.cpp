@@ -140,12 +140,12 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
     if (invalid_name != nullptr) failKeywordName(invalid_name);
     Inputs inputs(memory);
     broadcastShape(inputs.shape, names, values);
-    const bool reads_none = std::ranges::all_of(std::span(values, names.size()), isSetAside);
-    if (reads_none) inputs.shape = {1};
+    const auto set_aside = static_cast<size_t>(std::ranges::count_if(std::span(values, names.size()), isSetAside));
+    if (set_aside == names.size()) inputs.shape = {1};
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
     for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);
-    if (!reads_none) lendLayouts(inputs, values);
+    if (set_aside > 0 && set_aside < names.size()) lendLayouts(inputs, values);
     return inputs;
 }
 

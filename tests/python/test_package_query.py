@@ -201,6 +201,7 @@ def test_errors_are_those_of_the_native_query(expr, arrays):
 LONG_SUM = " + ".join(["a"] * 30)
 LONG_TEXT = LONG_SUM + " + 1/0 + " + LONG_SUM
 SLASH = LONG_TEXT.index("/")
+TWENTY_NAMES = [f"a{k}" for k in range(1, 21)]
 
 
 # Each note as a list of lines: the text, the carets under the culprit, then
@@ -210,6 +211,12 @@ SLASH = LONG_TEXT.index("/")
     [
         pytest.param("a + zz", "ab", ["  a + zz", "      ^^", "'zz' is none of the values given (a, b)"], id="unknown"),
         pytest.param("x + 1", "", ["  x + 1", "  ^", "'x' is not a value: no values were given"], id="no-values"),
+        pytest.param(
+            "a1 + zz",
+            [f"a{k}" for k in range(1, 23)],
+            ["  a1 + zz", "       ^^", f"'zz' is none of the values given ({', '.join(TWENTY_NAMES)} and 2 more)"],
+            id="many-values",
+        ),
         pytest.param("b + A", "ya", ["  b + A", "  ^", "'b' is none of the values given (y, a)"], id="call-order"),
         pytest.param(
             "a < INF",
@@ -301,7 +308,15 @@ class Unconvertible:
         pytest.param(np.zeros(3, np.int64), id="int64"),
     ],
 )
-@pytest.mark.parametrize("a", [pytest.param(np.arange(6.0).reshape(2, 3), id="matrix"), pytest.param(2.5, id="scalar")])
+@pytest.mark.parametrize(
+    "a",
+    [
+        pytest.param(np.arange(6.0).reshape(2, 3), id="matrix"),
+        pytest.param(np.arange(6.0).reshape(3, 2).T, id="transposed"),
+        pytest.param(np.linspace(-1.0, 1.0, 3 * 5000).reshape(3, 5000), id="several-blocks"),
+        pytest.param(2.5, id="scalar"),
+    ],
+)
 def test_values_the_expression_does_not_read_are_left_alone(unread, a, assert_same_bits):
     expected = np.asarray(a) * 2 + 1
     assert_same_bits(qelto.query("a * 2 + 1", s=unread, a=a, t=unread), expected)

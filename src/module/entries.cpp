@@ -191,10 +191,10 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (call.invalid_name != nullptr) failKeywordName(call.invalid_name);
         requireNamesApartInCase(call.names);
         const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names);
-        setAsideUnread(call.values, program->readVariables());
+        const size_t set_aside = setAsideUnread(call.values, program->readVariables());
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
-        const Inputs inputs = broadcastInputs(call.names, call.values.data(), nullptr, &call.arena);
+        const Inputs inputs = broadcastInputs(call.names, call.values.data(), set_aside, &call.arena);
         return evaluate(call, inputs, *program).release();
     });
 }

@@ -132,15 +132,13 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
     return inputs;
 }
 
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
                        std::pmr::memory_resource* memory) {
     for (size_t i = 0; i < names.size(); ++i)
         if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
-    if (invalid_name != nullptr) failKeywordName(invalid_name);
     Inputs inputs(memory);
     broadcastShape(inputs.shape, names, values);
-    const auto set_aside = static_cast<size_t>(std::ranges::count_if(std::span(values, names.size()), isSetAside));
     if (set_aside == names.size()) inputs.shape = {1};
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
@@ -164,8 +162,8 @@ std::string shapeText(PyObject* array) {
 
 bool isSetAside(PyObject* value) { return value == stand_in && value != nullptr; }
 
-void setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read) {
-    if (read.size() == values.size()) return;
+size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read) {
+    if (read.size() == values.size()) return 0;
     size_t next = 0;
     for (size_t i = 0; i < values.size(); ++i) {
         if (next < read.size() && read[next] == i) {
@@ -174,6 +172,7 @@ void setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read)
         }
         values[i] = standIn();
     }
+    return values.size() - read.size();
 }
 
 bool needsConversion(std::span<PyObject* const> values) {

@@ -50,16 +50,17 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
 
 // The package's values, converted where needed: float64 arrays of any
 // layout, read in place and broadcast by NumPy's rules, which a ValueError
-// naming two values and their shapes enforces. The shape is the broadcast
-// shape of the values read; with none, {1}.
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+// naming two values and their shapes enforces. `set_aside` of them are the
+// stand-ins of values not read. The shape is the broadcast shape of the
+// values read; with none, {1}.
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
                        std::pmr::memory_resource* memory);
 
 // The package's values that the program does not read (those not in
 // `read`, ascending) replaced in place by a stand-in: they are neither
 // converted nor checked, do not shape the result, and the engine, which
-// reads no such value, is given the data of another.
-void setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read);
+// reads no such value, is given the data of another. Returns how many.
+size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read);
 
 // Whether the package must convert some value first: one that is not an
 // aligned float64 array of native byte order.

@@ -2,7 +2,6 @@
 // instruction-set level doing the same arithmetic; the floors that bound the
 // rest (a fresh result at 10^7 elements, the bare library call); and the
 // memory a thread keeps resident after an evaluation.
-#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 
 #include "hand_loops.h"
 #include "tarnex/engine.h"
+#include "worker_pool.h"
 
 using namespace tarnex;
 
@@ -85,11 +85,30 @@ double throughput(int64_t n, Run&& run) {
     return static_cast<double>(n) / best;
 }
 
-// The hand loop over a team with the engine's block layout and threshold.
-void runHand(bench::HandLoop loop, int64_t n, const std::vector<const double*>& in, double* out) {
-#pragma omp parallel for schedule(static) if (n >= PARALLEL_MIN_ELEMENTS)
-    for (int64_t start = 0; start < n; start += BLOCK_SIZE)
-        loop(start, std::min(n, start + BLOCK_SIZE), in[0], in[1], in[2], out);
+// The hand loop's blocks, as the engine's worker pool runs them.
+class HandJob final : public detail::BlockJob {
+public:
+    HandJob(bench::HandLoop loop, int64_t n, const std::vector<const double*>& in, double* out)
+        : loop_(loop), n_(n), in_(in), out_(out) {}
+    void run(int64_t block) noexcept override {
+        const int64_t start = block * BLOCK_SIZE;
+        loop_(start, std::min(n_, start + BLOCK_SIZE), in_[0], in_[1], in_[2], out_);
+    }
+
+private:
+    bench::HandLoop loop_;
+    int64_t n_;
+    const std::vector<const double*>& in_;
+    double* out_;
+};
+
+// The hand loop on the engine's worker pool, with the engine's block size and
+// the team the engine would open for `program` over n elements.
+void runHand(bench::HandLoop loop, const PreparedProgram& program, int64_t n, const std::vector<const double*>& in,
+             double* out) {
+    HandJob job(loop, n, in, out);
+    const int helpers = detail::opensThreadTeam(program, n) ? threadCount() - 1 : 0;
+    detail::runBlocks(job, (n + BLOCK_SIZE - 1) / BLOCK_SIZE, helpers);
 }
 
 void printThroughputTable() {
@@ -104,9 +123,9 @@ void printThroughputTable() {
         for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
             auto program = prepare(compile(WORKLOADS[w].text, {"a", "b", "c"}));
             for (int threads : {1, 2}) {
-                omp_set_num_threads(threads);
+                setThreadCount(threads);
                 double engine = throughput(n, [&] { evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs); });
-                double loop = throughput(n, [&] { runHand(hand.loops[w], n, ptrs, out.data()); });
+                double loop = throughput(n, [&] { runHand(hand.loops[w], *program, n, ptrs, out.data()); });
                 std::printf("%-32s %10lld %7d %13.1f %13.1f %9.2f\n", WORKLOADS[w].text, static_cast<long long>(n),
                             threads, engine / 1e6, loop / 1e6, engine / loop);
             }
@@ -122,7 +141,7 @@ void printFreshResultFloor() {
     const int64_t n = 10'000'000;
     Inputs in = randomInputs(n);
     std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
-    omp_set_num_threads(2);
+    setThreadCount(2);
     std::printf("\n10^7 elements, two threads, a fresh result each call (ms per call)\n");
     std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "floor", "eng/floor");
     for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
@@ -135,7 +154,7 @@ void printFreshResultFloor() {
         double engine = throughput(n, [&] {
             fresh([&](double* out) { evaluateParallel(3, BLOCK_SIZE, out, *program, n, ptrs); });
         });
-        double floor = throughput(n, [&] { fresh([&](double* out) { runHand(hand.loops[w], n, ptrs, out); }); });
+        double floor = throughput(n, [&] { fresh([&](double* out) { runHand(hand.loops[w], *program, n, ptrs, out); }); });
         std::printf("%-32s %10.2f %10.2f %9.2f\n", WORKLOADS[w].text, n / engine * 1e3, n / floor * 1e3,
                     floor / engine);
     }
@@ -148,7 +167,7 @@ void printLibraryFloor() {
     Inputs in = randomInputs(n);
     std::vector<const double*> ptrs{in[0].data(), in[1].data(), in[2].data()};
     std::vector<double> out(static_cast<size_t>(n));
-    omp_set_num_threads(1);
+    setThreadCount(1);
     std::printf("\nlibrary-bound rows, one thread, 10^5 elements (ns per element)\n");
     std::printf("%-32s %10s %10s %9s\n", "expression", "engine", "libm loop", "eng/floor");
     for (size_t w = 0; w < std::size(WORKLOADS); ++w) {
@@ -168,7 +187,7 @@ void printVectorLibm() {
     std::printf("\nvector exp, log and pow (%s: %s), one thread (ns per element)\n",
                 decision.used ? "used" : "not used", decision.reason);
     std::printf("%-32s %10s %10s %10s %9s\n", "expression", "elements", "vector", "libm", "libm/vec");
-    omp_set_num_threads(1);
+    setThreadCount(1);
     for (const char* text : {"exp(a)", "log(b)", "pow(a, b)", "pow(a, 2)", "exp(-a*a)+log(abs(b)+1)"}) {
         auto program = prepare(compile(text, {"a", "b", "c"}));
         for (int64_t n : {int64_t{1'000}, int64_t{10'000}, int64_t{100'000}, int64_t{1'000'000}}) {
@@ -188,6 +207,24 @@ void printVectorLibm() {
         }
     }
     detail::redecideVectorLibm(nullptr);
+}
+
+// What the guard's first decision for each function costs (the self-check
+// against the libm, mostly): best of 9 fresh decisions.
+void printSelfCheck() {
+    using Clock = std::chrono::steady_clock;
+    std::printf("\nvector libm guard, first decision per function (ms, best of 9)\n");
+    for (int index = 0; index < detail::VECTOR_LIBM_FUNCTIONS; ++index) {
+        const auto f = static_cast<detail::VectorLibmFunction>(index);
+        double best = 1e300;
+        for (int round = 0; round < 9; ++round) {
+            detail::redecideVectorLibm(nullptr);
+            const auto start = Clock::now();
+            detail::vectorLibmDecision(f);
+            best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        std::printf("  %-6s %8.3f\n", detail::vectorLibmName(f), best);
+    }
 }
 
 double residentKiB() {
@@ -210,7 +247,7 @@ void printResidentScratch() {
     for (const std::string& text : {std::string("a*b+c"), deep}) {
         auto program = prepare(compile(text, {"a", "b", "c"}));
         for (int threads : {1, 2}) {
-            omp_set_num_threads(threads);
+            setThreadCount(threads);
             double before = residentKiB();
             evaluateParallel(3, BLOCK_SIZE, out.data(), *program, n, ptrs);
             std::printf("  %-10.10s%s  %d thread(s): +%.0f KiB\n", text.c_str(), text.size() > 10 ? "..." : "   ",
@@ -221,12 +258,19 @@ void printResidentScratch() {
 
 }  // namespace
 
-int main() {
+// `engine_bench vector-libm` prints only the vector libm's figures.
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "vector-libm") {
+        printVectorLibm();
+        printSelfCheck();
+        return 0;
+    }
     printResidentScratch();  // first, while no thread has scratch yet
     std::printf("\n");
     printThroughputTable();
     printLibraryFloor();
     printFreshResultFloor();
     printVectorLibm();
+    printSelfCheck();
     return 0;
 }

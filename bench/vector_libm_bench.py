@@ -46,6 +46,10 @@ def main():
     ap.add_argument("--sizes", default="1000,10000,100000,1000000")
     ap.add_argument("--rounds", type=int, default=9)
     args = ap.parse_args()
+    decide = getattr(_qelto.query.__self__, "_vector_libm", None)  # builds before the hook have none
+    decisions = decide() if decide else {}
+    print("vector kernels: " + (", ".join(f"{name} {'used' if used else 'not used'} ({reason})"
+                                          for name, (used, reason) in decisions.items()) or "not reported"))
     print(f"{'case':26s} {'n':>9s} {'ours us':>11s} {'NumPy us':>11s} {'NumPy/ours':>11s}")
     with np.errstate(all="ignore"):
         for text, numpy_way in CASES:

@@ -97,6 +97,8 @@ struct VectorLibmDecision {
     const char* reason;  // why not, or "verified libm"
 };
 VectorLibmDecision vectorLibmDecision(VectorLibmFunction f);
+// The name of f in the libm.
+const char* vectorLibmName(VectorLibmFunction f);
 // The hex GNU build-id of the libm that provides exp, or "" when unknown.
 const char* loadedLibmBuildId();
 // For tests: forgets the decisions, so the next use decides again as though
@@ -106,6 +108,10 @@ void redecideVectorLibm(const char* build_id);
 // elements (pow: b holds the exponents), whatever the guard says. Returns
 // false, writing nothing, when the CPU is below x86-64-v4.
 bool evaluateVectorLibm(VectorLibmFunction f, uint64_t count, double* out, const double* a, const double* b);
+
+// Whether evaluateParallel opens a thread team for `n` elements of
+// `program` now (for benches that run their own loops the same way).
+bool opensThreadTeam(const PreparedProgram& program, int64_t n);
 
 // The per-element route of evaluateBlock, for programs with jumps.
 void evaluateElements(const PreparedProgram& prepared, uint64_t count, double* out, const double* const* inputs);

@@ -115,38 +115,50 @@ void InputLayout::load(int64_t start, int64_t count, const double** pointers) co
     }
 }
 
+namespace {
+
+double elementAt(const char* from) {
+    double value;
+    std::memcpy(&value, from, sizeof value);
+    return value;
+}
+
+void copyRun(const char* from, int64_t step, int64_t run, double* to) {
+    if (step == ELEMENT_BYTES) {
+        std::memcpy(to, from, static_cast<size_t>(run) * sizeof(double));
+    } else if (step == 0) {
+        std::fill_n(to, run, elementAt(from));
+    } else {
+#pragma GCC unroll 4
+        for (int64_t j = 0; j < run; ++j) to[j] = elementAt(from + j * step);
+    }
+}
+
+}  // namespace
+
 // Copies the run of elements [start, start + count) in C order, an innermost
 // run at a time.
 void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to) const {
     const size_t axes = shape_.size();
     const auto strides = stridesOf(input);
     std::array<int64_t, MAX_AXES> index{};
-    const char* from = reinterpret_cast<const char*>(data_[input]);
     for (size_t k = axes, rest = static_cast<size_t>(start); k-- > 0;) {
         index[k] = static_cast<int64_t>(rest % static_cast<size_t>(shape_[k]));
         rest /= static_cast<size_t>(shape_[k]);
-        from += index[k] * strides[k];
     }
     const int64_t inner = shape_.back(), step = strides.back();
     while (count > 0) {
+        const char* from = reinterpret_cast<const char*>(data_[input]);
+        for (size_t k = 0; k < axes; ++k) from += index[k] * strides[k];
         const int64_t run = std::min(count, inner - index[axes - 1]);
-        if (step == ELEMENT_BYTES) {
-            std::memcpy(to, from, static_cast<size_t>(run) * sizeof(double));
-        } else {
-            for (int64_t j = 0; j < run; ++j) std::memcpy(to + j, from + j * step, sizeof(double));
-        }
+        copyRun(from, step, run, to);
         to += run;
         count -= run;
-        from += (run - 1) * step;
-        // Carry into the outer axes; `from` follows the index.
-        index[axes - 1] += run - 1;
-        for (size_t k = axes; k-- > 0;) {
-            from -= index[k] * strides[k];
-            if (++index[k] < shape_[k]) {
-                from += index[k] * strides[k];
-                break;
-            }
-            index[k] = 0;
+        // Carry into the outer axes.
+        index[axes - 1] += run;
+        for (size_t k = axes; k-- > 1 && index[k] >= shape_[k];) {
+            index[k - 1] += index[k] / shape_[k];
+            index[k] %= shape_[k];
         }
     }
 }

@@ -132,6 +132,8 @@ private:
 
 }  // namespace
 
+bool detail::opensThreadTeam(const PreparedProgram& program, int64_t n) { return useThreadTeam(program, n); }
+
 void setThreadCount(int count) {
     if (count < 0 || count > MAX_THREAD_COUNT)
         throw std::invalid_argument("thread count must be from 0 to " + std::to_string(MAX_THREAD_COUNT) + " (got " +

@@ -4,6 +4,7 @@
 // steps; others go to the masked route when its shape and cost suit them,
 // and element by element otherwise.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "tarnex/walker.h"
 
 #include "plan.h"
+#include "vector_libm.h"
 
 namespace tarnex {
 namespace {
@@ -25,7 +27,8 @@ struct CodeFacts {
     bool jumps = false;  // of the whole list, reachable or not: it decides which routes may run it
     bool can_fail = false;  // only a zero divisor makes an element fail
     size_t instructions = 0;
-    double extra_ns = 0.0;        // what the instructions add beyond their route's cost each
+    double extra_ns = 0.0;        // what the operators add beyond their route's cost each
+    std::array<uint32_t, BUILTIN_COUNT> calls{};  // per built-in, how often the code calls it
     std::vector<uint8_t> reads;   // per variable, whether some instruction loads it
 };
 
@@ -37,7 +40,10 @@ public:
         const OpcodeInfo& info = step.info;
         const BuiltinEntry* call = info.kind == OpcodeKind::CALL ? validCall(step.ins.operand) : nullptr;
         facts_.can_fail = facts_.can_fail || info.can_fail;
-        facts_.extra_ns += call != nullptr ? call->nanoseconds : info.nanoseconds;
+        if (call != nullptr)
+            ++facts_.calls[static_cast<size_t>(call->id)];
+        else
+            facts_.extra_ns += info.nanoseconds;
         ++facts_.instructions;
         if (info.kind == OpcodeKind::LOAD) facts_.reads[step.ins.operand] = 1;
         return true;
@@ -78,26 +84,36 @@ constexpr double MASKED_INSTRUCTION_NS = 0.3;
 constexpr double ELEMENTS_ELEMENT_NS = 2.0;
 constexpr double ELEMENTS_INSTRUCTION_NS = 3.5;
 // Every instruction counts, as if every element took every path: jump code
-// may cost less than this, never more.
-double codeNanoseconds(const CodeFacts& facts, double per_instruction) {
-    return static_cast<double>(facts.instructions) * per_instruction + facts.extra_ns;
+// may cost less than this, never more. The block route runs the vector
+// kernels of exp, log and pow where the guard allows them; the masked route
+// does so only on paths no element leaves, so its bound keeps the libm's.
+double codeNanoseconds(const CodeFacts& facts, double per_instruction, Route route) {
+    double calls = 0.0;
+    for (size_t id = 0; id < facts.calls.size(); ++id) {
+        if (facts.calls[id] == 0) continue;
+        const auto builtin = static_cast<BuiltinFunc>(id);
+        const double each =
+            route == Route::BLOCK ? detail::blockCallNanoseconds(builtin) : BUILTIN_TABLE[id].nanoseconds;
+        calls += static_cast<double>(facts.calls[id]) * each;
+    }
+    return static_cast<double>(facts.instructions) * per_instruction + facts.extra_ns + calls;
 }
 
 ElementCost estimateCost(const Plan& plan, const CodeFacts& code, const CodeFacts& block_code) {
     switch (plan.route) {
         case Route::BLOCK: {
             const double steps = static_cast<double>(plan.steps.size()) * BLOCK_STEP_NS;
-            const double extra = codeNanoseconds(code.jumps ? block_code : code, 0.0);
+            const double extra = codeNanoseconds(code.jumps ? block_code : code, 0.0, Route::BLOCK);
             return {BLOCK_ELEMENT_NS + steps + extra, plan.can_fail && !plan.errors_per_element};
         }
         case Route::MASKED: {
             const CodeFacts& walked = plan.masked_block_code ? block_code : code;
-            return {MASKED_ELEMENT_NS + codeNanoseconds(walked, MASKED_INSTRUCTION_NS), false};
+            return {MASKED_ELEMENT_NS + codeNanoseconds(walked, MASKED_INSTRUCTION_NS, Route::MASKED), false};
         }
         case Route::ELEMENTS:
-            return {ELEMENTS_ELEMENT_NS + codeNanoseconds(code, ELEMENTS_INSTRUCTION_NS), false};
+            return {ELEMENTS_ELEMENT_NS + codeNanoseconds(code, ELEMENTS_INSTRUCTION_NS, Route::ELEMENTS), false};
         case Route::MALFORMED:
-            return {ELEMENTS_ELEMENT_NS + codeNanoseconds(code, ELEMENTS_INSTRUCTION_NS), true};
+            return {ELEMENTS_ELEMENT_NS + codeNanoseconds(code, ELEMENTS_INSTRUCTION_NS, Route::MALFORMED), true};
     }
     throw std::logic_error("unknown route");
 }

@@ -16,11 +16,14 @@
 namespace tarnex::detail {
 
 // The functions with vector kernels: which one, its built-in, its name in
-// the libm, its arguments.
-#define TARNEX_VECTOR_LIBM(X) \
-    X(EXP, EXP, "exp", 1)     \
-    X(LOG, LOG, "log", 1)     \
-    X(POW, POW, "pow", 2)
+// the libm, its arguments, and what the kernel adds to an element's cost on
+// one core in nanoseconds, as the built-in table's cost column does for the
+// libm (engine_bench vector-libm: one thread, 10^3 to 10^6 elements, less
+// the block route's own cost per element).
+#define TARNEX_VECTOR_LIBM(X)      \
+    X(EXP, EXP, "exp", 1, 0.9)     \
+    X(LOG, LOG, "log", 1, 1.3)     \
+    X(POW, POW, "pow", 2, 3.7)
 
 // The raw kernels (vector_libm.cpp, built for x86-64-v4 only): dst = f(a),
 // or pow(a, b) with a or b one value in the VC and CV forms. Callers make
@@ -37,5 +40,11 @@ void addVectorLibmKernels(KernelSet& set);
 // Whether the guard allows f's vector kernel (vector_libm_guard.cpp); the
 // first call for each function decides, later ones read the decision.
 bool vectorLibmAllowed(VectorLibmFunction f);
+
+// What a call of built-in `id` adds to an element's cost on the block route:
+// its vector kernel's cost where the guard allows the kernel, the built-in
+// table's otherwise. Only a function with a kernel asks the guard, so only
+// programs that call one pay for its decision.
+double blockCallNanoseconds(BuiltinFunc id);
 
 }  // namespace tarnex::detail

@@ -7,6 +7,7 @@
 #include <elf.h>
 #include <link.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -91,7 +92,7 @@ std::string readBuildIdOf(VectorLibmFunction f) {
 
 const std::string& libmBuildId(VectorLibmFunction f) {
     static const std::string ids[VECTOR_LIBM_FUNCTIONS] = {
-#define TARNEX_VECTOR_LIBM_BUILD_ID(function, builtin, name, arity) readBuildIdOf(VectorLibmFunction::function),
+#define TARNEX_VECTOR_LIBM_BUILD_ID(function, ...) readBuildIdOf(VectorLibmFunction::function),
         TARNEX_VECTOR_LIBM(TARNEX_VECTOR_LIBM_BUILD_ID)
 #undef TARNEX_VECTOR_LIBM_BUILD_ID
     };
@@ -104,14 +105,21 @@ bool verifiedBuild(const std::string& build_id) {
     return false;
 }
 
-// The self-check: the kernel and the libm on every input of the check set.
+// The self-check: the kernel and the libm on every input of the check set,
+// a chunk at a time, so that the kernel's results are still in the cache
+// when they are compared, and the first difference ends it.
 bool agreesWithLibm(VectorLibmFunction f) {
     const CheckSet set = vectorLibmCheckSet(f);
-    std::vector<double> out(set.a.size());
-    if (!evaluateVectorLibm(f, out.size(), out.data(), set.a.data(), set.b.data())) return false;
-    for (size_t i = 0; i < out.size(); ++i)
-        if (std::bit_cast<uint64_t>(out[i]) != std::bit_cast<uint64_t>(libmValue(f, set.a[i], set.b[i])))
-            return false;
+    constexpr size_t CHUNK = 512;
+    double out[CHUNK];
+    for (size_t first = 0; first < set.a.size(); first += CHUNK) {
+        const size_t count = std::min(CHUNK, set.a.size() - first);
+        const double* a = set.a.data() + first;
+        const double* b = set.b.data() + first;
+        if (!evaluateVectorLibm(f, count, out, a, b)) return false;
+        for (size_t i = 0; i < count; ++i)
+            if (std::bit_cast<uint64_t>(out[i]) != std::bit_cast<uint64_t>(libmValue(f, a[i], b[i]))) return false;
+    }
     return true;
 }
 
@@ -163,6 +171,14 @@ bool vectorLibmAllowed(VectorLibmFunction f) {
 VectorLibmDecision vectorLibmDecision(VectorLibmFunction f) {
     const bool used = vectorLibmAllowed(f);
     return {used, decisions().reason[static_cast<int>(f)].load(std::memory_order_relaxed)};
+}
+
+double blockCallNanoseconds(BuiltinFunc id) {
+#define TARNEX_VECTOR_LIBM_COST(function, builtin, name, arity, nanoseconds) \
+    if (id == BuiltinFunc::builtin && vectorLibmAllowed(VectorLibmFunction::function)) return nanoseconds;
+    TARNEX_VECTOR_LIBM(TARNEX_VECTOR_LIBM_COST)
+#undef TARNEX_VECTOR_LIBM_COST
+    return BUILTIN_TABLE[static_cast<int>(id)].nanoseconds;
 }
 
 const char* loadedLibmBuildId() { return libmBuildId(VectorLibmFunction::EXP).c_str(); }

@@ -20,16 +20,23 @@ inline PyObject* dtypeOf(PyObject* array) { return npy::array_proxy(array)->desc
 // The dtype's own fields; the handle lives no longer than the expression.
 inline pybind11::dtype dtypeView(PyObject* array) { return pybind11::reinterpret_borrow<pybind11::dtype>(dtypeOf(array)); }
 
-inline bool isFloat64(PyObject* array) {
-    const pybind11::dtype dtype = dtypeView(array);
-    return dtype.kind() == 'f' && dtype.itemsize() == 8;
+// The fields every NumPy's dtype has at one place, read without a handle:
+// this runs for every value of every call.
+inline const npy::PyArrayDescr_Proxy* descriptorOf(PyObject* array) {
+    return npy::array_descriptor_proxy(dtypeOf(array));
 }
 
 inline bool isNativeDouble(PyObject* array) {
     constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+    const npy::PyArrayDescr_Proxy* descriptor = descriptorOf(array);
+    return descriptor->type_num == npy::npy_api::NPY_DOUBLE_ &&
+           (descriptor->byteorder == '=' || descriptor->byteorder == native_order);
+}
+
+inline bool isFloat64(PyObject* array) {
+    if (descriptorOf(array)->type_num == npy::npy_api::NPY_DOUBLE_) return true;
     const pybind11::dtype dtype = dtypeView(array);
-    return (dtype.byteorder() == '=' || dtype.byteorder() == native_order) &&
-           dtype.num() == npy::npy_api::NPY_DOUBLE_;
+    return dtype.kind() == 'f' && dtype.itemsize() == 8;
 }
 
 inline bool hasFlag(PyObject* array, int flag) { return (npy::array_proxy(array)->flags & flag) != 0; }

@@ -11,6 +11,7 @@
 #include "arrays.h"
 #include "compile_notes.h"
 #include "destination.h"
+#include "engine_decisions.h"
 #include "errors.h"
 #include "evaluation.h"
 #include "inputs.h"
@@ -207,12 +208,14 @@ PyCFunction entry(Function function) {
 constexpr const char* PACKAGE_QUERY_DOC =
     "query(expr, /, *, out=None, **arrays)\n--\n\n"
     "expr evaluated element by element over the arrays, in the language and with the errors of\n"
-    "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
-    "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"
-    "round; Python ints of any size do too); complex, object, string and date values are a\n"
-    "TypeError, and values whose names differ only in case a ValueError. The result has the arrays'\n"
-    "shape when they share one (all 0-d: 0-d), else one dimension. Values the expression does not\n"
-    "read are neither converted nor tested; a compile error gains a note that points at the culprit.\n\n"
+    "_qelto.query. float64 arrays of any layout are read in place, scalars and 0-d arrays are\n"
+    "constants of the call; array-likes and bool, integer and other float arrays are converted to\n"
+    "float64 first (integers beyond 2**53 round; Python ints of any size do too); complex, object,\n"
+    "string and date values are a TypeError, and values whose names differ only in case a\n"
+    "ValueError. Shapes broadcast by NumPy's rules and the result has the broadcast shape\n"
+    "(C order); shapes that do not broadcast are a ValueError naming the values. Values the\n"
+    "expression does not read are neither converted nor tested; a compile error gains a note that\n"
+    "points at the culprit.\n\n"
     "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
     "receives the result and is returned; it may be the very memory of an input, but overlap\n"
     "no input otherwise. A wrong out is a TypeError (not a float64 array) or a ValueError, raised\n"
@@ -224,6 +227,7 @@ PyMethodDef package_entries[] = {
     {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
     {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
     {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},
+    {"_vector_libm", entry(vectorLibm), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

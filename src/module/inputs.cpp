@@ -113,6 +113,14 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
     inputs.data.push_back(dataOf<const double>(array));
 }
 
+// The common call: every value C-contiguous and of one shape, so each is
+// read in place as it lies, with no strides to follow.
+bool allLaidOutAlike(size_t count, PyObject* const* values) {
+    for (size_t i = 0; i < count; ++i)
+        if (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[0]))) return false;
+    return true;
+}
+
 }  // namespace
 
 Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
@@ -138,6 +146,13 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
         if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
     Inputs inputs(memory);
+    if (set_aside == 0 && allLaidOutAlike(names.size(), values)) {
+        if (names.empty()) inputs.shape = {1};
+        else inputs.shape.assign(shapeOf(values[0]).begin(), shapeOf(values[0]).end());
+        inputs.data.reserve(names.size());
+        for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(dataOf<const double>(values[i]));
+        return inputs;
+    }
     broadcastShape(inputs.shape, names, values);
     if (set_aside == names.size()) inputs.shape = {1};
     inputs.data.reserve(names.size());

@@ -88,6 +88,36 @@ INSTANTIATE_TEST_SUITE_P(Programs, CostOrder, ::testing::Values(
     // The same arithmetic under a branch goes through the masked route.
     Heavier{"x * y + x", "c > 0.5 ? (x * y + x) / y : 0"}));
 
+struct LibraryCost {
+    const char* text;
+    detail::VectorLibmFunction function;
+    bool block_route;  // false: split paths, where the masked route calls the libm per element
+};
+
+class CostOfVectorLibm : public ::testing::TestWithParam<LibraryCost> {};
+
+// The block route's exp, log and pow cost what their vector kernels cost
+// where the guard allows those, and the built-in table's libm cost where it
+// refuses; elsewhere the estimate is the libm's, an upper bound.
+TEST_P(CostOfVectorLibm, FollowsTheGuardsDecision) {
+    detail::redecideVectorLibm("0123456789abcdef0123456789abcdef01234567");
+    const double refused = costOf(GetParam().text).nanoseconds;
+    detail::redecideVectorLibm(nullptr);
+    const double own = costOf(GetParam().text).nanoseconds;
+    if (GetParam().block_route && detail::vectorLibmDecision(GetParam().function).used)
+        EXPECT_LT(own, refused - 2.0) << GetParam().text;
+    else
+        EXPECT_EQ(own, refused) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, CostOfVectorLibm, ::testing::Values(
+    LibraryCost{"exp(x)", detail::VectorLibmFunction::EXP, true},
+    LibraryCost{"log(x) * sin(y)", detail::VectorLibmFunction::LOG, true},
+    LibraryCost{"pow(x, y)", detail::VectorLibmFunction::POW, true},
+    LibraryCost{"pow(x, 2.5) + c", detail::VectorLibmFunction::POW, true},
+    LibraryCost{"c > 0 ? exp(x) : log(y)", detail::VectorLibmFunction::EXP, false},
+    LibraryCost{"c > 0.5 ? exp(x) / y : 0", detail::VectorLibmFunction::EXP, false}));
+
 // Cost follows length, so a slice of a very long program is very short.
 TEST(CostEstimate, GrowsInProportionToTheProgram) {
     const double short_cost = costOf(repeated("x", "*1.0000001+x", 1000)).nanoseconds;

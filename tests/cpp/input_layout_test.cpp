@@ -26,6 +26,7 @@ const std::vector<ViewCase> VIEWS = {
     {"c-ordered", {3, 5000}, {5000, 1}, 0, true},
     {"one-axis", {9000}, {1}, 7, true},
     {"transposed", {700, 30}, {1, 700}, 0, false},
+    {"transposed-narrow", {3000, 3}, {1, 3000}, 0, false},
     {"fortran-3d", {20, 30, 40}, {1, 20, 600}, 0, false},
     {"row-broadcast", {2000, 7}, {0, 1}, 3, false},
     {"column-broadcast", {9, 1000}, {1, 0}, 0, false},

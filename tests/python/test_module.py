@@ -1,6 +1,9 @@
 import ast
 import importlib
+import json
+import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -40,3 +43,48 @@ def test_subinterpreters_are_refused():
         interpreters.destroy(interp)
     assert failure.type.__name__ == "ImportError"
     assert failure.msg == "module _qelto does not support loading in subinterpreters"
+
+
+VECTOR_LIBM_CHECK = """
+import json, math, sys
+import numpy as np
+import _qelto
+decisions = _qelto.query.__self__._vector_libm()
+a = np.random.default_rng(5).uniform(-20.0, 20.0, 5000)
+b = np.abs(a) + 0.5
+same = {
+    "exp": _qelto.query("exp(a)", a=a).tolist() == [math.exp(x) for x in a],
+    "log": _qelto.query("log(b)", b=b).tolist() == [math.log(x) for x in b],
+    "pow": _qelto.query("pow(b, a)", a=a, b=b).tolist() == [math.pow(x, y) for x, y in zip(b, a)],
+}
+json.dump({"decisions": decisions, "same": same}, sys.stdout)
+"""
+
+
+def vector_libm_in_subprocess(environment):
+    env = {**os.environ, **environment}
+    completed = subprocess.run([sys.executable, "-c", VECTOR_LIBM_CHECK], capture_output=True, text=True, env=env,
+                               timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    return json.loads(completed.stdout)
+
+
+# The decision per function is visible; a libm without FMA (the tunables make
+# glibc pick its other variant while our dispatch still sees the CPU's level)
+# is refused by the self-check. Either way the results are the libm's bits.
+@pytest.mark.parametrize("without_fma", [False, True], ids=["own libm", "libm without FMA"])
+def test_vector_libm_decision_is_visible_and_results_are_the_libms(without_fma):
+    own = _qelto.query.__self__._vector_libm()
+    assert sorted(own) == ["exp", "log", "pow"]
+    for used, reason in own.values():
+        assert isinstance(used, bool) and (reason == "verified libm") == used
+    environment = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"} if without_fma else {}
+    seen = vector_libm_in_subprocess(environment)
+    assert seen["same"] == {"exp": True, "log": True, "pow": True}
+    for name, (used, reason) in seen["decisions"].items():
+        if not without_fma:
+            assert [used, reason] == list(own[name])
+        elif own[name][0]:
+            assert [used, reason] == [False, "self-check disagrees with libm"]
+        else:
+            assert not used

@@ -113,11 +113,14 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
     inputs.data.push_back(dataOf<const double>(array));
 }
 
-// The common call: every value C-contiguous and of one shape, so each is
-// read in place as it lies, with no strides to follow.
-bool allLaidOutAlike(size_t count, PyObject* const* values) {
-    for (size_t i = 0; i < count; ++i)
-        if (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[0]))) return false;
+// The common call: every value read C-contiguous and of the shape of
+// `first`, the first value read, so each is read in place as it lies, with
+// no strides to follow.
+bool allLaidOutAlike(size_t count, PyObject* const* values, size_t first) {
+    for (size_t i = first; i < count; ++i)
+        if (!isSetAside(values[i]) &&
+            (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[first]))))
+            return false;
     return true;
 }
 
@@ -146,19 +149,22 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
         if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
     Inputs inputs(memory);
-    if (set_aside == 0 && allLaidOutAlike(names.size(), values)) {
-        if (names.empty()) inputs.shape = {1};
-        else inputs.shape.assign(shapeOf(values[0]).begin(), shapeOf(values[0]).end());
+    size_t first = 0;
+    while (set_aside > 0 && first < names.size() && isSetAside(values[first])) ++first;
+    if (allLaidOutAlike(names.size(), values, first)) {
+        // A stand-in is given the data of the first value read.
+        if (first == names.size()) inputs.shape = {1};
+        else inputs.shape.assign(shapeOf(values[first]).begin(), shapeOf(values[first]).end());
         inputs.data.reserve(names.size());
-        for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(dataOf<const double>(values[i]));
+        for (size_t i = 0; i < names.size(); ++i)
+            inputs.data.push_back(dataOf<const double>(values[isSetAside(values[i]) && first < names.size() ? first : i]));
         return inputs;
     }
     broadcastShape(inputs.shape, names, values);
-    if (set_aside == names.size()) inputs.shape = {1};
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
     for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);
-    if (set_aside > 0 && set_aside < names.size()) lendLayouts(inputs, values);
+    if (set_aside > 0) lendLayouts(inputs, values);
     return inputs;
 }
 

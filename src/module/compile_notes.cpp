@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
-#include "evaluation.h"
 #include "interpreter_lock.h"
 #include "tarnex/names.h"
 
@@ -136,15 +134,10 @@ void addNote(const CompileFailure& failure, std::string_view text, std::span<con
 
 }  // namespace
 
-std::shared_ptr<const tarnex::PreparedProgram> compiledWithNote(std::string_view text,
-                                                                std::span<const std::string_view> names) {
-    try {
-        return compiled(text, names);
-    } catch (const CompileFailure& failure) {
-        translateModuleError(std::current_exception());
-        addNote(failure, text, names);
-        throw PythonError();
-    }
+void raiseWithNote(const CompileFailure& failure, std::string_view text, std::span<const std::string_view> names) {
+    translateModuleError(std::make_exception_ptr(failure));
+    addNote(failure, text, names);
+    throw PythonError();
 }
 
 }  // namespace qelto

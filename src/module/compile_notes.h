@@ -8,13 +8,27 @@
 #include <span>
 #include <string_view>
 
+#include "errors.h"
+#include "evaluation.h"
 #include "tarnex/engine.h"
 
 namespace qelto {
 
+// Sets the Python exception of `failure`, with its note, and throws
+// PythonError.
+[[noreturn]] void raiseWithNote(const CompileFailure& failure, std::string_view text,
+                                std::span<const std::string_view> names);
+
 // The program, as `compiled` gives it; a compile error is raised as the
-// Python exception, with its note, and PythonError thrown.
-std::shared_ptr<const tarnex::PreparedProgram> compiledWithNote(std::string_view text,
-                                                                std::span<const std::string_view> names);
+// Python exception, with its note, and PythonError thrown. Inline: it is on
+// every call's way.
+inline std::shared_ptr<const tarnex::PreparedProgram> compiledWithNote(std::string_view text,
+                                                                       std::span<const std::string_view> names) {
+    try {
+        return compiled(text, names);
+    } catch (const CompileFailure& failure) {
+        raiseWithNote(failure, text, names);
+    }
+}
 
 }  // namespace qelto

@@ -36,10 +36,7 @@ const double* flatInput(Inputs& inputs, PyObject* value, std::string_view name) 
     return dataOf<const double>(inputs.copies.back().get());
 }
 
-// The stand-in of values set aside: a 0-d float64 array, made once and never
-// freed, since it may outlive the interpreter.
-PyObject* stand_in = nullptr;
-
+// A 0-d float64 zero.
 PyObject* standIn() {
     if (stand_in == nullptr) {
         const Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
@@ -116,9 +113,9 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
 // The common call: every value read C-contiguous and of the shape of
 // `first`, the first value read, so each is read in place as it lies, with
 // no strides to follow.
-bool allLaidOutAlike(size_t count, PyObject* const* values, size_t first) {
+bool allLaidOutAlike(size_t count, PyObject* const* values, size_t first, bool any_set_aside) {
     for (size_t i = first; i < count; ++i)
-        if (!isSetAside(values[i]) &&
+        if (!(any_set_aside && isSetAside(values[i])) &&
             (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[first]))))
             return false;
     return true;
@@ -151,13 +148,15 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
     Inputs inputs(memory);
     size_t first = 0;
     while (set_aside > 0 && first < names.size() && isSetAside(values[first])) ++first;
-    if (allLaidOutAlike(names.size(), values, first)) {
+    if (allLaidOutAlike(names.size(), values, first, set_aside > 0)) {
         // A stand-in is given the data of the first value read.
         if (first == names.size()) inputs.shape = {1};
         else inputs.shape.assign(shapeOf(values[first]).begin(), shapeOf(values[first]).end());
         inputs.data.reserve(names.size());
-        for (size_t i = 0; i < names.size(); ++i)
-            inputs.data.push_back(dataOf<const double>(values[isSetAside(values[i]) && first < names.size() ? first : i]));
+        for (size_t i = 0; i < names.size(); ++i) {
+            const bool lent = set_aside > 0 && isSetAside(values[i]) && first < names.size();
+            inputs.data.push_back(dataOf<const double>(values[lent ? first : i]));
+        }
         return inputs;
     }
     broadcastShape(inputs.shape, names, values);
@@ -180,8 +179,6 @@ std::string shapeText(PyObject* array) {
     for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
     return text + (shape.size() == 1 ? ",)" : ")");
 }
-
-bool isSetAside(PyObject* value) { return value == stand_in && value != nullptr; }
 
 size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read) {
     if (read.size() == values.size()) return 0;

@@ -69,8 +69,12 @@ bool needsConversion(std::span<PyObject* const> values);
 // Raises the error of a keyword whose name is not valid text.
 [[noreturn]] void failKeywordName(PyObject* key);
 
-// Whether `value` is the stand-in of a value set aside.
-bool isSetAside(PyObject* value);
+// The stand-in of values set aside, made at the first call that sets one
+// aside and never freed, since it may outlive the interpreter.
+inline PyObject* stand_in = nullptr;
+
+// Whether `value` (never null) is the stand-in of a value set aside.
+inline bool isSetAside(PyObject* value) { return value == stand_in; }
 
 // An array's shape as Python writes a tuple: (), (3,), (3, 4).
 std::string shapeText(PyObject* array);

@@ -28,6 +28,7 @@ def overhead_at_one_element():
         "qelto.query": 'qelto.query("a * b + 1", a=a, b=b)',
         "qelto.query out=": 'qelto.query("a * b + 1", a=a, b=b, out=out)',
         "qelto.query scalar b": 'qelto.query("a * b + 1", a=a, b=2.0)',
+        "qelto.query unread c": 'qelto.query("a * b + 1", a=a, b=b, c=b)',
     }
     best = dict.fromkeys(cases, float("inf"))
     for _ in range(ROUNDS):

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -46,6 +47,8 @@ public:
     const Program& program() const { return program_; }
     const Plan& plan() const { return *plan_; }
     const ElementCost& cost() const;
+    // The variables the code reads, ascending: the rest need no data.
+    std::span<const uint32_t> readVariables() const;
     // The heap bytes the plan holds, itself included, for callers that
     // budget memory (the program's own are theirs to count).
     size_t planBytes() const;

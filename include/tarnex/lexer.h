@@ -2,12 +2,13 @@
 //
 // The text is read byte by byte as received (nothing is decoded); tokens hold
 // views into it, so the text must outlive every use of the tokens.
-// `next`, `tokenize` and `countTokens` throw std::runtime_error with one of
-// the fixed "Lexer error: ..." messages at the first offending byte.
+// `next`, `tokenize` and `countTokens` throw CompileError with one of the
+// fixed "Lexer error: ..." messages at the first offending byte.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,22 @@
 #include "tarnex/tokens.h"
 
 namespace tarnex {
+
+// An error of the front end: its fixed message, which never tells where, and
+// the bytes of the text the error is about, for callers that show the text:
+// the offending token, a byte the lexer cannot read, or the empty span at
+// the end of the text.
+class CompileError : public std::runtime_error {
+public:
+    CompileError(const char* message, size_t offset, size_t length)
+        : std::runtime_error(message), offset_(offset), length_(length) {}
+    size_t offset() const { return offset_; }
+    size_t length() const { return length_; }
+
+private:
+    size_t offset_;
+    size_t length_;
+};
 
 struct Token {
     int32_t kind;           // a TokenKind

@@ -4,8 +4,9 @@
 // anywhere wins over a parse error before it), and again token by token as
 // it is parsed; no token list is kept.
 //
-// Throws std::runtime_error with "Parse error", "Unknown id/variable", the
-// call and folding messages, or "Expression too deeply nested".
+// Throws CompileError, at the token it is about, with "Parse error",
+// "Unknown id/variable" or the call and folding messages, and
+// std::runtime_error with "Expression too deeply nested".
 #pragma once
 
 #include <cstddef>
@@ -65,6 +66,8 @@ public:
 
     int32_t parseExpression();
     bool atEnd() const { return current.kind == END; }
+    // "Parse error" at the first token after the expression, if any.
+    void requireEnd() const;
     const std::vector<Node>& tree() const { return nodes; }
     // The argument nodes of a CALL node, in source order.
     std::span<const int32_t> arguments(const Node& call) const {
@@ -86,6 +89,8 @@ private:
     int32_t parseVariable();
     int32_t parseCall();
     int32_t finishCall(std::string_view name, const int32_t* args, uint8_t argc);
+    [[noreturn]] void failAt(const Token& token, const char* message) const;
+    [[noreturn]] void failAt(std::string_view piece, const char* message) const;
 
     int32_t addNode(const Node& node);
     int32_t addConstant(double value);
@@ -93,12 +98,13 @@ private:
     void advance();
     void expect(int32_t kind);
     bool accept(int32_t kind);
-    int32_t combine(int32_t op, int32_t left, int32_t right);
+    int32_t combine(int32_t op, size_t op_offset, int32_t left, int32_t right);
     template <class Next>
     int32_t parseBinaryLevel(std::initializer_list<int32_t> ops, Next next);
 
     friend class NestingGuard;
 
+    std::string_view text;
     Lexer lexer;
     Token current;    // the token being looked at
     Token lookahead;  // the one after it

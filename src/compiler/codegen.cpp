@@ -296,7 +296,7 @@ void emitBlockCode(const Parser& parser, Program& program, int32_t root) {
 Program compile(std::string_view text, const std::vector<std::string_view>& names) {
     Parser parser(text, names);
     int32_t root = parser.parseExpression();
-    if (!parser.atEnd()) throw std::runtime_error("Parse error");
+    parser.requireEnd();
 
     Program program;
     program.var_names.assign(names.begin(), names.end());

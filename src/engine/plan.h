@@ -66,7 +66,8 @@ struct Plan {
     // What one element costs on one core, and whether a caller that cuts
     // the elements into slices must cut at block boundaries.
     ElementCost cost;
-    // ELEMENTS: the variables the code reads, gathered per element.
+    // The variables the code reads: the per-element route gathers only
+    // these, and callers need supply no data for the others.
     std::vector<uint32_t> read_variables;
 };
 

@@ -154,6 +154,8 @@ std::shared_ptr<const PreparedProgram> prepare(Program program) {
 
 const ElementCost& PreparedProgram::cost() const { return plan_->cost; }
 
+std::span<const uint32_t> PreparedProgram::readVariables() const { return plan_->read_variables; }
+
 size_t PreparedProgram::planBytes() const {
     const Plan& plan = *plan_;
     return sizeof(Plan) + plan.steps.capacity() * sizeof(Step) + plan.values.capacity() * sizeof(double) +

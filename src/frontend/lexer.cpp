@@ -18,7 +18,6 @@ bool isLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c
 bool isIdentStart(unsigned char c) { return isLetter(c) || c == '_'; }
 bool isIdentChar(unsigned char c) { return isIdentStart(c) || isDigit(c); }
 
-[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
 bool hasNonZeroDigit(std::string_view mantissa) {
     for (char c : mantissa)
@@ -29,13 +28,13 @@ bool hasNonZeroDigit(std::string_view mantissa) {
 // Correctly rounded, longest valid prefix; out of range means an infinite
 // result or a zero from a literal that has a non-zero digit, whether the
 // conversion reports it or returns it.
-double convertNumber(std::string_view span) {
+double convertNumber(std::string_view span, size_t offset) {
     double value = 0.0;
     auto result = detail::decimalFromChars(span.data(), span.data() + span.size(), value);
     std::string_view used = span.substr(0, static_cast<size_t>(result.ptr - span.data()));
     std::string_view mantissa = used.substr(0, used.find_first_of("eE"));
     if (result.ec != std::errc() || std::isinf(value) || (value == 0.0 && hasNonZeroDigit(mantissa)))
-        fail("Lexer error: Invalid number format");
+        throw CompileError("Lexer error: Invalid number format", offset, span.size());
     return value;
 }
 
@@ -124,7 +123,7 @@ Token Lexer::scanNumber() {
         while (at(pos, isDigit)) ++pos;
     }
     std::string_view span = text_.substr(start, pos - start);
-    return Token{NUMBER, span, convertNumber(span), start};
+    return Token{NUMBER, span, convertNumber(span, start), start};
 }
 
 Token Lexer::scanIdentifier() {
@@ -141,8 +140,8 @@ Token Lexer::scanOperator() {
     const unsigned char first = static_cast<unsigned char>(text_[pos]);
     for (size_t i = FIRST_SPELLING[first]; i < SPELLING_COUNT && SPELLINGS[i].text[0] == text_[pos]; ++i)
         if (match(SPELLINGS[i].text)) return Token{SPELLINGS[i].kind, SPELLINGS[i].text, 0.0, start};
-    if (text_[pos] == '=') fail("Lexer error: Single '=' not supported, use '=='");
-    fail("Lexer error: Unknown character");
+    if (text_[pos] == '=') throw CompileError("Lexer error: Single '=' not supported, use '=='", start, 1);
+    throw CompileError("Lexer error: Unknown character", start, 1);
 }
 
 }  // namespace tarnex

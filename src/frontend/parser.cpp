@@ -56,7 +56,7 @@ Node makeNode(NodeKind kind) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, const std::vector<std::string_view>& names) : lexer(text) {
+Parser::Parser(std::string_view text, const std::vector<std::string_view>& names) : text(text), lexer(text) {
     nodes.reserve(countTokens(text));
     current = lexer.next();
     lookahead = lexer.next();
@@ -101,12 +101,31 @@ bool Parser::accept(int32_t kind) {
 }
 
 void Parser::expect(int32_t kind) {
-    if (!accept(kind)) throw std::runtime_error("Parse error");
+    if (!accept(kind)) failAt(current, "Parse error");
 }
 
-[[gnu::noinline]] int32_t Parser::combine(int32_t op, int32_t left, int32_t right) {
+void Parser::requireEnd() const {
+    if (!atEnd()) failAt(current, "Parse error");
+}
+
+void Parser::failAt(const Token& token, const char* message) const {
+    throw CompileError(message, token.offset, token.text.size());
+}
+
+// `piece` is a view into the text, such as a token's.
+void Parser::failAt(std::string_view piece, const char* message) const {
+    throw CompileError(message, static_cast<size_t>(piece.data() - text.data()), piece.size());
+}
+
+// Folding errors are the operator's; the lexer's spelling of it is the
+// table's, not a view into the text.
+[[gnu::noinline]] int32_t Parser::combine(int32_t op, size_t op_offset, int32_t left, int32_t right) {
     if (nodes[left].kind == CONST && nodes[right].kind == CONST) {
-        nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
+        try {
+            nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
+        } catch (const std::runtime_error& e) {
+            throw CompileError(e.what(), op_offset, TOKEN_SPELLINGS[op].symbol.size());
+        }
         return left;
     }
     return addOperation(BINARY, op, left, right);
@@ -120,8 +139,9 @@ int32_t Parser::parseBinaryLevel(std::initializer_list<int32_t> ops, Next next) 
         bool found = false;
         for (int32_t candidate : ops) found = found || candidate == op;
         if (!found) return left;
+        const size_t op_offset = current.offset;
         advance();
-        left = combine(op, left, (this->*next)());
+        left = combine(op, op_offset, left, (this->*next)());
     }
 }
 
@@ -171,7 +191,7 @@ int32_t Parser::parsePrimary() {
         return node;
     }
     if (current.kind == IDENT) return lookahead.kind == LPAREN ? parseCall() : parseVariable();
-    if (!accept(LPAREN)) throw std::runtime_error("Parse error");
+    if (!accept(LPAREN)) failAt(current, "Parse error");
     int32_t inner = parseExpression();
     expect(RPAREN);
     return inner;
@@ -180,7 +200,7 @@ int32_t Parser::parsePrimary() {
 // Out of line for the same reason as addOperation.
 [[gnu::noinline]] int32_t Parser::parseVariable() {
     const auto found = variables.find(current.text);
-    if (found == variables.end()) throw std::runtime_error("Unknown id/variable");
+    if (found == variables.end()) failAt(current, "Unknown id/variable");
     advance();
     Node node = makeNode(VAR);
     node.left = found->second;
@@ -196,7 +216,7 @@ int32_t Parser::parseCall() {
     uint8_t argc = 0;
     if (!accept(RPAREN)) {
         do {
-            if (argc == MAX_CALL_ARGS) throw std::runtime_error("Too many arguments");
+            if (argc == MAX_CALL_ARGS) failAt(current, "Too many arguments");
             args[argc++] = parseExpression();
         } while (accept(COMMA));
         expect(RPAREN);
@@ -207,8 +227,12 @@ int32_t Parser::parseCall() {
 // Out of line for the same reason as addOperation.
 [[gnu::noinline]] int32_t Parser::finishCall(std::string_view name, const int32_t* args, uint8_t argc) {
     const BuiltinEntry* entry = findBuiltin(name);
-    if (entry == nullptr) throw std::runtime_error("Unknown func");
-    checkArity(entry->id, argc);
+    if (entry == nullptr) failAt(name, "Unknown func");
+    try {
+        checkArity(entry->id, argc);
+    } catch (const std::runtime_error& e) {
+        failAt(name, e.what());
+    }
 
     bool all_constant = true;
     double values[MAX_CALL_ARGS];

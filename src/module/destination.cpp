@@ -38,9 +38,25 @@ Extent extentOf(const Inputs& inputs, size_t value) {
     return {low, high, like_result};
 }
 
+// Where the result's shape comes from: ", from 'a' of shape (2, 1) and 'b'
+// of shape (3,)".
+std::string shapeSources(std::span<const std::string_view> names, std::span<PyObject* const> values) {
+    std::vector<size_t> read;
+    for (size_t i = 0; i < values.size(); ++i)
+        if (!isSetAside(values[i])) read.push_back(i);
+    if (read.empty()) return ": the expression reads no value";
+    std::string text = ", from";
+    for (size_t k = 0; k < read.size(); ++k) {
+        text += k == 0 ? " '" : k + 1 == read.size() ? " and '" : ", '";
+        text += std::string(names[read[k]]) + "' of shape " + shapeText(values[read[k]]);
+    }
+    return text;
+}
+
 }  // namespace
 
-double* checkedOut(PyObject* out, std::span<const std::string_view> names, const Inputs& inputs) {
+double* checkedOut(PyObject* out, std::span<const std::string_view> names, std::span<PyObject* const> values,
+                   const Inputs& inputs) {
     if (!isArray(out)) throw py::type_error("out must be a numpy array (got " + std::string(Py_TYPE(out)->tp_name) + ")");
     if (!isNativeDouble(out))
         throw py::type_error("out must be float64 in native byte order (got " + textOf(dtypeOf(out)) + ")");
@@ -50,7 +66,7 @@ double* checkedOut(PyObject* out, std::span<const std::string_view> names, const
     const int64_t n = inputs.elementCount();
     if (elementCount(out) != n)
         throw py::value_error("out has " + std::to_string(elementCount(out)) + " elements but the result has " +
-                              std::to_string(n));
+                              std::to_string(n) + shapeSources(names, values));
     auto* data = dataOf<double>(out);
     const char* start = reinterpret_cast<const char*>(data);
     const char* end = start + n * static_cast<int64_t>(sizeof(double));

@@ -17,8 +17,10 @@ namespace qelto {
 // float64 array of native byte order with as many elements as the result,
 // overlapping no input unless that input lies like the result and starts
 // where `out` starts (each element is read before it is written). Raises
-// TypeError or ValueError.
-double* checkedOut(PyObject* out, std::span<const std::string_view> names, const Inputs& inputs);
+// TypeError or ValueError; a wrong size names the values read and their
+// shapes.
+double* checkedOut(PyObject* out, std::span<const std::string_view> names, std::span<PyObject* const> values,
+                   const Inputs& inputs);
 
 // A new, uninitialised result of the inputs' shape.
 Ref newResult(const Inputs& inputs);

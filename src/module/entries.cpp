@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arrays.h"
+#include "compile_notes.h"
 #include "destination.h"
 #include "engine_decisions.h"
 #include "errors.h"
@@ -98,19 +99,20 @@ void readKeywords(Call& call, PyObject* const* values, PyObject* kwnames, bool t
 
 bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "expr") == 0; }
 
-// Testing, compiling, evaluating: every entry's call, once its values are
-// read.
-Ref evaluate(const Call& call, const Inputs& inputs) {
+// Testing `out` and evaluating: every entry's call, once its values are
+// read and its program compiled.
+Ref evaluate(const Call& call, const Inputs& inputs, const tarnex::PreparedProgram& program) {
     const tarnex::InputLayout layout = inputs.layout();
-    double* const out = call.out != nullptr ? checkedOut(call.out, call.names, inputs) : nullptr;
-    const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names);
+    double* const out = call.out != nullptr ? checkedOut(call.out, call.names, call.values, inputs) : nullptr;
     Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(inputs);
-    evaluateInterruptibly(*program, layout, out != nullptr ? out : dataOf<double>(result.get()));
+    evaluateInterruptibly(program, layout, out != nullptr ? out : dataOf<double>(result.get()));
     return result;
 }
 
+// Every value is tested before the text compiles.
 Ref evaluateFlat(Call& call) {
-    return evaluate(call, flatInputs(call.names, call.values.data(), call.invalid_name, &call.arena));
+    const Inputs inputs = flatInputs(call.names, call.values.data(), call.invalid_name, &call.arena);
+    return evaluate(call, inputs, *compiled(call.text, call.names));
 }
 
 // The calls pybind11's binding would accept: the text first or as `expr`,
@@ -179,17 +181,22 @@ void requireNamesApartInCase(std::span<const std::string_view> names) {
 }
 
 // query(expr, /, *, out=None, **arrays): the result in the inputs' shape,
-// or in `out`. Values that need converting go through the converter first.
+// or in `out`. The text compiles first, so that only the values it reads
+// are converted (by the converter, where they need it) and tested.
 PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         if (nargs != 1) throw py::type_error("query() takes expr as its one positional argument");
         Call call;
         if (!readText(args[0], call)) failText(args[0]);
         readKeywords(call, args + 1, kwnames, true);
+        if (call.invalid_name != nullptr) failKeywordName(call.invalid_name);
         requireNamesApartInCase(call.names);
+        const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names);
+        const size_t set_aside = setAsideUnread(call.values, program->readVariables());
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
-        return evaluate(call, broadcastInputs(call.names, call.values.data(), call.invalid_name, &call.arena)).release();
+        const Inputs inputs = broadcastInputs(call.names, call.values.data(), set_aside, &call.arena);
+        return evaluate(call, inputs, *program).release();
     });
 }
 
@@ -206,7 +213,9 @@ constexpr const char* PACKAGE_QUERY_DOC =
     "float64 first (integers beyond 2**53 round; Python ints of any size do too); complex, object,\n"
     "string and date values are a TypeError, and values whose names differ only in case a\n"
     "ValueError. Shapes broadcast by NumPy's rules and the result has the broadcast shape\n"
-    "(C order); shapes that do not broadcast are a ValueError naming the values.\n\n"
+    "(C order); shapes that do not broadcast are a ValueError naming the values. Values the\n"
+    "expression does not read are neither converted nor tested; a compile error gains a note that\n"
+    "points at the culprit.\n\n"
     "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
     "receives the result and is returned; it may be the very memory of an input, but overlap\n"
     "no input otherwise. A wrong out is a TypeError (not a float64 array) or a ValueError, raised\n"

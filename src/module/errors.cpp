@@ -12,6 +12,11 @@ void failVariable(std::string_view name, const std::string& problem) {
     throw QueryError("Variable '" + std::string(name) + "' " + problem);
 }
 
+CompileFailure::CompileFailure(std::string_view text, const char* inner, std::optional<Span> span)
+    : QueryError("Expression failed to compile: " + std::string(text) + " \u2014 " + inner),
+      inner_(inner),
+      span_(span) {}
+
 std::string textOf(PyObject* object) {
     const Ref text = Ref::steal(PyObject_Str(object));
     if (!text) throw PythonError();

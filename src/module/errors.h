@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +23,24 @@ public:
 
 private:
     std::string message_;
+};
+
+// A compile error: "Expression failed to compile: " + text + " — " + the
+// front end's message, which `inner` keeps, with the bytes of the text it is
+// about (none for errors of the whole text, such as too deep a nesting).
+class CompileFailure : public QueryError {
+public:
+    struct Span {
+        size_t offset;
+        size_t length;
+    };
+    CompileFailure(std::string_view text, const char* inner, std::optional<Span> span);
+    const std::string& inner() const { return inner_; }
+    const std::optional<Span>& span() const { return span_; }
+
+private:
+    std::string inner_;
+    std::optional<Span> span_;
 };
 
 struct PythonError {};

@@ -7,6 +7,7 @@
 #include "errors.h"
 #include "interpreter_lock.h"
 #include "tarnex/engine.h"
+#include "tarnex/lexer.h"
 
 namespace qelto {
 namespace {
@@ -33,8 +34,10 @@ std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, s
         if (auto found = cache.find(expr, names)) return found;
         const std::vector<std::string_view> list(names.begin(), names.end());
         return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, list)));
+    } catch (const tarnex::CompileError& e) {
+        throw CompileFailure(expr, e.what(), CompileFailure::Span{e.offset(), e.length()});
     } catch (const std::exception& e) {
-        throw QueryError("Expression failed to compile: " + std::string(expr) + " \u2014 " + e.what());
+        throw CompileFailure(expr, e.what(), std::nullopt);
     }
 }
 

@@ -14,7 +14,7 @@
 namespace qelto {
 
 // The cached program of (expr, names), compiled and prepared on a miss; any compile
-// error is a QueryError "Expression failed to compile: " + expr + " — " +
+// error is a CompileFailure "Expression failed to compile: " + expr + " — " +
 // the inner message. Long texts compile without the lock.
 std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names);
 

@@ -36,18 +36,40 @@ const double* flatInput(Inputs& inputs, PyObject* value, std::string_view name) 
     return dataOf<const double>(inputs.copies.back().get());
 }
 
-[[noreturn]] void failKeywordName(PyObject* key) {
-    const Ref repr = Ref::steal(PyObject_Repr(key));
-    if (!repr) throw PythonError();
-    throw QueryError("Keyword argument name is not valid text: " + textOf(repr.get()));
+// A 0-d float64 zero.
+PyObject* standIn() {
+    if (stand_in == nullptr) {
+        const Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
+        if (!zero) throw PythonError();
+        stand_in = alignedNativeCopy(zero.get()).release();
+    }
+    return stand_in;
 }
 
-// As Python writes a tuple: (), (3,), (3, 4).
-std::string shapeText(PyObject* array) {
-    const auto shape = shapeOf(array);
-    std::string text = "(";
-    for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
-    return text + (shape.size() == 1 ? ",)" : ")");
+// Whether the value's strides over `shape` are those of the result.
+bool laidOutLikeResult(std::span<const int64_t> shape, std::span<const int64_t> strides) {
+    int64_t expected = sizeof(double);
+    for (size_t k = shape.size(); k-- > 0;) {
+        if (shape[k] != 1 && strides[k] != expected) return false;
+        expected *= shape[k];
+    }
+    return true;
+}
+
+// Each stand-in takes the data and strides of the first value read that lies
+// like the result, so that the engine's in-place reading still holds; with
+// none, it stays a constant of the call.
+void lendLayouts(Inputs& inputs, PyObject* const* values) {
+    const size_t axes = inputs.shape.size(), count = inputs.data.size();
+    const auto row = [&](size_t i) { return std::span(inputs.strides).subspan(i * axes, axes); };
+    size_t lender = 0;
+    while (lender < count && (isSetAside(values[lender]) || !laidOutLikeResult(inputs.shape, row(lender)))) ++lender;
+    if (lender == count) return;
+    for (size_t i = 0; i < count; ++i) {
+        if (!isSetAside(values[i])) continue;
+        inputs.data[i] = inputs.data[lender];
+        std::ranges::copy(row(lender), row(i).begin());
+    }
 }
 
 // NumPy's rule: shapes align at their last axes, and along each axis the
@@ -59,6 +81,7 @@ void broadcastShape(std::pmr::vector<int64_t>& shape, std::span<const std::strin
     shape.assign(axes, 1);
     std::pmr::vector<size_t> decided_by(axes, 0, shape.get_allocator());
     for (size_t i = 0; i < names.size(); ++i) {
+        if (isSetAside(values[i])) continue;
         const auto own = shapeOf(values[i]);
         for (size_t j = 0; j < own.size(); ++j) {
             const size_t k = axes - own.size() + j;
@@ -87,11 +110,14 @@ void addBroadcast(Inputs& inputs, PyObject* array) {
     inputs.data.push_back(dataOf<const double>(array));
 }
 
-// The common call: every value C-contiguous and of one shape, so each is
-// read in place as it lies, with no strides to follow.
-bool allLaidOutAlike(size_t count, PyObject* const* values) {
-    for (size_t i = 0; i < count; ++i)
-        if (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[0]))) return false;
+// The common call: every value read C-contiguous and of the shape of
+// `first`, the first value read, so each is read in place as it lies, with
+// no strides to follow.
+bool allLaidOutAlike(size_t count, PyObject* const* values, size_t first, bool any_set_aside) {
+    for (size_t i = first; i < count; ++i)
+        if (!(any_set_aside && isSetAside(values[i])) &&
+            (!isCContiguous(values[i]) || !std::ranges::equal(shapeOf(values[i]), shapeOf(values[first]))))
+            return false;
     return true;
 }
 
@@ -114,26 +140,57 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
     return inputs;
 }
 
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
                        std::pmr::memory_resource* memory) {
     for (size_t i = 0; i < names.size(); ++i)
         if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
             throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
-    if (invalid_name != nullptr) failKeywordName(invalid_name);
     Inputs inputs(memory);
-    if (allLaidOutAlike(names.size(), values)) {
-        if (names.empty()) inputs.shape = {1};
-        else inputs.shape.assign(shapeOf(values[0]).begin(), shapeOf(values[0]).end());
+    size_t first = 0;
+    while (set_aside > 0 && first < names.size() && isSetAside(values[first])) ++first;
+    if (allLaidOutAlike(names.size(), values, first, set_aside > 0)) {
+        // A stand-in is given the data of the first value read.
+        if (first == names.size()) inputs.shape = {1};
+        else inputs.shape.assign(shapeOf(values[first]).begin(), shapeOf(values[first]).end());
         inputs.data.reserve(names.size());
-        for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(dataOf<const double>(values[i]));
+        for (size_t i = 0; i < names.size(); ++i) {
+            const bool lent = set_aside > 0 && isSetAside(values[i]) && first < names.size();
+            inputs.data.push_back(dataOf<const double>(values[lent ? first : i]));
+        }
         return inputs;
     }
     broadcastShape(inputs.shape, names, values);
     inputs.data.reserve(names.size());
     inputs.strides.reserve(names.size() * inputs.shape.size());
     for (size_t i = 0; i < names.size(); ++i) addBroadcast(inputs, values[i]);
-    if (names.empty()) inputs.shape = {1};
+    if (set_aside > 0) lendLayouts(inputs, values);
     return inputs;
+}
+
+void failKeywordName(PyObject* key) {
+    const Ref repr = Ref::steal(PyObject_Repr(key));
+    if (!repr) throw PythonError();
+    throw QueryError("Keyword argument name is not valid text: " + textOf(repr.get()));
+}
+
+std::string shapeText(PyObject* array) {
+    const auto shape = shapeOf(array);
+    std::string text = "(";
+    for (size_t k = 0; k < shape.size(); ++k) text += (k > 0 ? ", " : "") + std::to_string(shape[k]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read) {
+    if (read.size() == values.size()) return 0;
+    size_t next = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (next < read.size() && read[next] == i) {
+            ++next;
+            continue;
+        }
+        values[i] = standIn();
+    }
+    return values.size() - read.size();
 }
 
 bool needsConversion(std::span<PyObject* const> values) {

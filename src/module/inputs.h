@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory_resource>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,14 +50,34 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
 
 // The package's values, converted where needed: float64 arrays of any
 // layout, read in place and broadcast by NumPy's rules, which a ValueError
-// naming two values and their shapes enforces. The shape is the broadcast
-// shape; with no values, {1}.
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
+// naming two values and their shapes enforces. `set_aside` of them are the
+// stand-ins of values not read. The shape is the broadcast shape of the
+// values read; with none, {1}.
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
                        std::pmr::memory_resource* memory);
+
+// The package's values that the program does not read (those not in
+// `read`, ascending) replaced in place by a stand-in: they are neither
+// converted nor checked, do not shape the result, and the engine, which
+// reads no such value, is given the data of another. Returns how many.
+size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read);
 
 // Whether the package must convert some value first: one that is not an
 // aligned float64 array of native byte order.
 bool needsConversion(std::span<PyObject* const> values);
+
+// Raises the error of a keyword whose name is not valid text.
+[[noreturn]] void failKeywordName(PyObject* key);
+
+// The stand-in of values set aside, made at the first call that sets one
+// aside and never freed, since it may outlive the interpreter.
+inline PyObject* stand_in = nullptr;
+
+// Whether `value` (never null) is the stand-in of a value set aside.
+inline bool isSetAside(PyObject* value) { return value == stand_in; }
+
+// An array's shape as Python writes a tuple: (), (3,), (3, 4).
+std::string shapeText(PyObject* array);
 
 // The converter's arrays, which replace `values` in place; the tuple keeps
 // them alive. Raises TypeError without a converter.

@@ -104,46 +104,50 @@ TEST(Lexer, NumbersAreCorrectlyRounded) {
 struct LexError {
     std::string input;
     std::string message;
+    size_t offset;  // of the offending byte or number literal
+    size_t length;
 };
+
+// The error of `lex_` over `input`, which must throw, as "message @offset+length".
+template <class Lex>
+std::string errorAt(const std::string& input, Lex lex_) {
+    try {
+        lex_(input);
+    } catch (const CompileError& e) {
+        return std::string(e.what()) + " @" + std::to_string(e.offset()) + "+" + std::to_string(e.length());
+    }
+    return "<no error>";
+}
 
 TEST(Lexer, Errors) {
     const std::string unknown = "Lexer error: Unknown character";
     const std::string number = "Lexer error: Invalid number format";
     const std::string single = "Lexer error: Single '=' not supported, use '=='";
     const LexError cases[] = {
-        {".", unknown},       {".x", unknown},      {"x.y", unknown},          {"a[1]", unknown},
-        {"{", unknown},       {";", unknown},       {"#", unknown},            {"$", unknown},
-        {"@", unknown},       {"'a'", unknown},     {"\"", unknown},           {"\\", unknown},
-        {"`", unknown},       {"\x01", unknown},    {std::string("a\0b", 3), unknown},
-        {"\xc3\xa9", unknown}, {"\xff", unknown},   {"1e400", number},         {"1e-400", number},
-        {"2.5e-330", number}, {"1" + std::string(400, '0'), number},           {"a=b", single},
-        {"<<=", single},      {"=", single},        {"x !==y", single},
+        {".", unknown, 0, 1},        {".x", unknown, 0, 1},         {"x.y", unknown, 1, 1},
+        {"a[1]", unknown, 1, 1},     {"{", unknown, 0, 1},          {";", unknown, 0, 1},
+        {"#", unknown, 0, 1},        {"$", unknown, 0, 1},          {"@", unknown, 0, 1},
+        {"'a'", unknown, 0, 1},      {"\"", unknown, 0, 1},         {"\\", unknown, 0, 1},
+        {"`", unknown, 0, 1},        {"\x01", unknown, 0, 1},       {std::string("a\0b", 3), unknown, 1, 1},
+        {"\xc3\xa9", unknown, 0, 1}, {"x + \xff", unknown, 4, 1},   {"1e400", number, 0, 5},
+        {"1e-400", number, 0, 6},    {"2 * 2.5e-330", number, 4, 8}, {"1" + std::string(400, '0'), number, 0, 401},
+        {"a=b", single, 1, 1},       {"<<=", single, 2, 1},          {"=", single, 0, 1},
+        {"x !==y", single, 4, 1},
     };
     for (const LexError& c : cases) {
-        for (const std::string& input : {c.input, "a + (" + c.input + ")"}) {
-            try {
-                lex(input);
-                ADD_FAILURE() << "no error for " << input;
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(e.what(), c.message) << input;
-            }
-            try {
-                countTokens(input);
-                ADD_FAILURE() << "no error counting " << input;
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(e.what(), c.message) << input;
-            }
+        for (size_t shift : {size_t{0}, size_t{5}}) {
+            const std::string input = shift == 0 ? c.input : "a + (" + c.input + ")";
+            const std::string expected =
+                c.message + " @" + std::to_string(c.offset + shift) + "+" + std::to_string(c.length);
+            EXPECT_EQ(errorAt(input, lex), expected) << input;
+            EXPECT_EQ(errorAt(input, countTokens), expected) << "counting " << input;
         }
     }
 }
 
 TEST(Lexer, ErrorAtFirstOffendingByteWins) {
-    try {
-        lex("1e400 $");
-        ADD_FAILURE();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Lexer error: Invalid number format");
-    }
+    EXPECT_EQ(errorAt("1e400 $", lex), "Lexer error: Invalid number format @0+5");
+    EXPECT_EQ(errorAt("x $ 1e400", lex), "Lexer error: Unknown character @2+1");
 }
 
 TEST(Lexer, AsciiCaseFolding) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <pthread.h>
 #include <vector>
 
@@ -47,6 +49,44 @@ TEST(Parser, ErrorMessages) {
     };
     for (const auto& [text, message] : cases) EXPECT_EQ(compileError(text, kNames), message) << text;
     EXPECT_EQ(compileError("x", {}), "Unknown id/variable");
+}
+
+// Each error with the span of the text it is about, drawn under the text:
+// carets under the span, one caret after the end for an empty one.
+TEST(Parser, ErrorsPointAtTheTokenTheyAreAbout) {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"x y", "Parse error", "  ^"},
+        {"2(3)", "Parse error", " ^"},
+        {"(x", "Parse error", "  ^"},
+        {"a +", "Parse error", "   ^"},
+        {"", "Parse error", "^"},
+        {"a ? b", "Parse error", "     ^"},
+        {"a ? : b", "Parse error", "    ^"},
+        {"(a))", "Parse error", "   ^"},
+        {"2**3", "Parse error", "  ^"},
+        {"a << >= b", "Parse error", "     ^^"},
+        {"sin(a b)", "Parse error", "      ^"},
+        {"a + zz", "Unknown id/variable", "    ^^"},
+        {"nan * a", "Unknown id/variable", "^^^"},
+        {"a + where(a, b, c)", "Unknown func", "    ^^^^^"},
+        {"1 + POW(a)", "pow expects 2 arguments", "    ^^^"},
+        {"max()", "min/max expect at least 1 argument", "^^^"},
+        {"sqrt(a, b)", "Function expects 1 argument", "^^^^"},
+        {"min(a,a,a,a,a,a,a,a, 9)", "Too many arguments", "                     ^"},
+        {"a + 1 / 0", "Division by zero", "      ^"},
+        {"a + (2 % (1 - 1))", "Modulo by zero", "       ^"},
+        {"a + 1 @", "Lexer error: Unknown character", "      ^"},
+    };
+    for (const auto& [text, message, carets] : cases) {
+        std::string error = "<no error>";
+        try {
+            compileWith(text, kNames);
+        } catch (const CompileError& e) {
+            const std::string under = std::string(e.offset(), ' ') + std::string(std::max<size_t>(e.length(), 1), '^');
+            error = std::string(e.what()) + " " + under;
+        }
+        EXPECT_EQ(error, message + " " + carets) << text;
+    }
 }
 
 TEST(Parser, VariablesMatchIgnoringCaseFirstWins) {

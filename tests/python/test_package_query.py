@@ -198,6 +198,181 @@ def test_errors_are_those_of_the_native_query(expr, arrays):
     assert str(package.value) == str(native.value)
 
 
+LONG_SUM = " + ".join(["a"] * 30)
+LONG_TEXT = LONG_SUM + " + 1/0 + " + LONG_SUM
+SLASH = LONG_TEXT.index("/")
+TWENTY_NAMES = [f"a{k}" for k in range(1, 21)]
+
+
+# Each note as a list of lines: the text, the carets under the culprit, then
+# the hints. The message is _qelto.query's, unchanged.
+@pytest.mark.parametrize(
+    "expr, names, note",
+    [
+        pytest.param("a + zz", "ab", ["  a + zz", "      ^^", "'zz' is none of the values given (a, b)"], id="unknown"),
+        pytest.param("x + 1", "", ["  x + 1", "  ^", "'x' is not a value: no values were given"], id="no-values"),
+        pytest.param(
+            "a1 + zz",
+            [f"a{k}" for k in range(1, 23)],
+            ["  a1 + zz", "       ^^", f"'zz' is none of the values given ({', '.join(TWENTY_NAMES)} and 2 more)"],
+            id="many-values",
+        ),
+        pytest.param("b + A", "ya", ["  b + A", "  ^", "'b' is none of the values given (y, a)"], id="call-order"),
+        pytest.param(
+            "a < INF",
+            "a",
+            [
+                "  a < INF",
+                "      ^^^",
+                "'INF' is none of the values given (a)",
+                "inf and nan are not literals: pass them as values, as in inf=math.inf",
+            ],
+            id="inf",
+        ),
+        pytest.param(
+            "a ** 2",
+            "a",
+            [
+                "  a ** 2",
+                "     ^",
+                "** is not an operator: write pow(a, b) for a to the power b",
+                "^ is exclusive or (of the integer parts), not a power: write pow(a, b)",
+            ],
+            id="power",
+        ),
+        pytest.param("a * * 2", "a", ["  a * * 2", "      ^"], id="two-stars-apart"),
+        pytest.param(
+            "where(a > 0, a, 0)",
+            "a",
+            ["  where(a > 0, a, 0)", "  ^^^^^", "where(c, a, b) is written c ? a : b"],
+            id="where",
+        ),
+        pytest.param(
+            "a ^ -2 + b",
+            "a",
+            [
+                "  a ^ -2 + b",
+                "           ^",
+                "'b' is none of the values given (a)",
+                "^ is exclusive or (of the integer parts), not a power: write pow(a, b)",
+            ],
+            id="caret-before-a-number",
+        ),
+        pytest.param("a ^ a)", "a", ["  a ^ a)", "       ^"], id="caret-between-values"),
+        pytest.param("a +", "a", ["  a +", "     ^"], id="at-the-end"),
+        pytest.param("pow(a)", "a", ["  pow(a)", "  ^^^"], id="arity"),
+        pytest.param("a + 1 % 0", "a", ["  a + 1 % 0", "        ^"], id="folding"),
+        pytest.param("a\t+\n\u00e9", "a", ["  a + \u00e9", "      ^"], id="non-ascii"),
+        pytest.param("\u00e9 + a", "a", ["  \u00e9 + a", "  ^"], id="non-ascii-first"),
+        pytest.param(b"a + \xff\xfe", "a", ["  a + \\xff\\xfe", "      ^"], id="bytes-not-utf-8"),
+        pytest.param(bytearray(b"a = 1"), "a", ["  a = 1", "    ^"], id="bytearray"),
+        pytest.param(
+            LONG_TEXT, "a", ["  ..." + LONG_TEXT[SLASH - 40 : SLASH + 30] + "...", " " * 45 + "^"], id="long"
+        ),
+        pytest.param("(" * 2000 + "a" + ")" * 2000, "a", None, id="no-place-to-point-at"),
+    ],
+)
+def test_compile_errors_point_at_the_culprit_in_a_note(expr, names, note):
+    values = {name: np.ones(2) for name in names}
+    with pytest.raises(RuntimeError) as native:
+        _qelto.query(expr, **values)
+    with pytest.raises(RuntimeError) as package:
+        qelto.query(expr, **values)
+    assert str(package.value) == str(native.value)
+    assert not hasattr(native.value, "__notes__")
+    assert getattr(package.value, "__notes__", None) == (None if note is None else ["\n".join(note)])
+
+
+class Unconvertible:
+    """A value whose every conversion raises."""
+
+    def __array__(self, dtype=None, copy=None):
+        raise AssertionError("converted")
+
+    def __len__(self):
+        raise AssertionError("measured")
+
+
+# The expression reads a only: the others are neither converted nor tested,
+# nor do they shape the result.
+@pytest.mark.parametrize(
+    "unread",
+    [
+        pytest.param("text", id="str"),
+        pytest.param(Unconvertible(), id="unconvertible"),
+        pytest.param(object(), id="object"),
+        pytest.param(1j, id="complex"),
+        pytest.param(np.zeros((5, 7)), id="shape-that-does-not-broadcast"),
+        pytest.param(np.zeros(3, ">f8"), id="byte-swapped"),
+        pytest.param(np.zeros(6)[::2], id="strided"),
+        pytest.param(np.zeros(3, np.int64), id="int64"),
+    ],
+)
+@pytest.mark.parametrize(
+    "a",
+    [
+        pytest.param(np.arange(6.0).reshape(2, 3), id="matrix"),
+        pytest.param(np.arange(6.0).reshape(3, 2).T, id="transposed"),
+        pytest.param(np.linspace(-1.0, 1.0, 3 * 5000).reshape(3, 5000), id="several-blocks"),
+        pytest.param(2.5, id="scalar"),
+    ],
+)
+def test_values_the_expression_does_not_read_are_left_alone(unread, a, assert_same_bits):
+    expected = np.asarray(a) * 2 + 1
+    assert_same_bits(qelto.query("a * 2 + 1", s=unread, a=a, t=unread), expected)
+    assert_same_bits(qelto.query("A * 2 + 1", s=unread, a=np.asarray(a).tolist(), t=unread), expected)
+    out = np.empty(expected.shape)
+    assert qelto.query("a * 2 + 1", a=a, s=unread, out=out) is out
+    assert_same_bits(out, expected)
+    assert qelto.query("7", s=unread).tolist() == [7.0]
+    assert qelto.query("1 ? 7 : s", s=unread).tolist() == [7.0]
+
+
+@pytest.mark.parametrize(
+    "values, error, message",
+    [
+        pytest.param(
+            {"a": np.ones(3), "b": "text"},
+            TypeError,
+            "Variable 'b' must hold real numbers: bool, integer or float (got <U4)",
+            id="read-value-tested",
+        ),
+        pytest.param(
+            {"c": "text", "a": np.ones((2, 3)), "b": np.ones(2)},
+            ValueError,
+            "Values 'a' of shape (2, 3) and 'b' of shape (2,) do not broadcast together",
+            id="read-values-broadcast",
+        ),
+        pytest.param(
+            {"a": np.ones(3), "b": 1.0, "c": np.ones(4)},
+            ValueError,
+            "out has 2 elements but the result has 3, from 'a' of shape (3,) and 'b' of shape ()",
+            id="out-names-the-values-read",
+        ),
+    ],
+)
+def test_values_the_expression_reads_are_still_tested(values, error, message):
+    with pytest.raises(error) as caught:
+        qelto.query("a * b", **values, out=np.zeros(2))
+    assert str(caught.value) == message
+
+
+# qelto.query compiles before it converts, so a text that does not compile
+# is reported before any value; _qelto.query tests every value first.
+def test_a_compile_error_comes_before_any_value_error():
+    with pytest.raises(RuntimeError) as package:
+        qelto.query("a +", a="text")
+    assert str(package.value) == "Expression failed to compile: a + \u2014 Parse error"
+    with pytest.raises(RuntimeError) as native:
+        _qelto.query("a +", a="text")
+    assert str(native.value) == "Variable 'a' is not a numpy array"
+
+
+def test_an_unread_value_of_the_cached_program_is_left_alone_too():
+    assert qelto.query("a + 1", a=1.0, b=2.0).tolist() == 2.0
+    assert qelto.query("a + 1", a=1.0, b=Unconvertible()).tolist() == 2.0
+
+
 @pytest.mark.parametrize(
     "values, message",
     [
@@ -290,8 +465,8 @@ BUFFER = np.zeros(7)
         pytest.param(np.zeros((3, 2), order="F"), ValueError, "out must be C-contiguous", id="fortran"),
         pytest.param(misaligned(6), ValueError, "out must be aligned", id="misaligned"),
         pytest.param(read_only(6), ValueError, "out is read-only", id="read-only"),
-        pytest.param(np.zeros(5), ValueError, "out has 5 elements but the result has 6", id="too-small"),
-        pytest.param(np.zeros((2, 4)), ValueError, "out has 8 elements but the result has 6", id="too-large"),
+        pytest.param(np.zeros(5), ValueError, "out has 5 elements but the result has 6, from 'a' of shape (6,) and 'b' of shape (6,)", id="too-small"),
+        pytest.param(np.zeros((2, 4)), ValueError, "out has 8 elements but the result has 6, from 'a' of shape (6,) and 'b' of shape (6,)", id="too-large"),
         pytest.param(BUFFER[1:], ValueError, "out overlaps 'b' but does not start where it starts", id="overlap"),
     ],
 )
@@ -307,7 +482,7 @@ def test_a_wrong_out_is_refused_before_anything_is_written(out, error, message):
 
 
 def test_a_wrong_out_is_refused_after_inputs_are_converted():
-    with pytest.raises(ValueError, match="^out has 2 elements but the result has 3$"):
+    with pytest.raises(ValueError, match=r"^out has 2 elements but the result has 3, from 'a' of shape \(3,\)$"):
         qelto.query("a", a=[1, 2, 3], out=np.zeros(2))
 
 

@@ -56,7 +56,8 @@ Node makeNode(NodeKind kind) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, const std::vector<std::string_view>& names) : lexer(text) {
+Parser::Parser(std::string_view text, const std::vector<std::string_view>& names, DivideMode divide)
+    : lexer(text), divide(divide) {
     nodes.reserve(countTokens(text));
     current = lexer.next();
     lookahead = lexer.next();
@@ -106,7 +107,7 @@ void Parser::expect(int32_t kind) {
 
 [[gnu::noinline]] int32_t Parser::combine(int32_t op, int32_t left, int32_t right) {
     if (nodes[left].kind == CONST && nodes[right].kind == CONST) {
-        nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
+        nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value, divide);
         return left;
     }
     return addOperation(BINARY, op, left, right);

@@ -41,6 +41,7 @@ struct Call {
     std::pmr::vector<PyObject*> values{&arena};
     PyObject* out = nullptr;
     PyObject* invalid_name = nullptr;
+    tarnex::DivideMode divide = tarnex::DivideMode::RAISE;
 };
 
 // str, bytes or bytearray; false for anything else, with the Python error
@@ -102,7 +103,7 @@ bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_Com
 Ref evaluate(const Call& call, const Inputs& inputs) {
     const tarnex::InputLayout layout = inputs.layout();
     double* const out = call.out != nullptr ? checkedOut(call.out, call.names, inputs) : nullptr;
-    const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names);
+    const std::shared_ptr<const tarnex::PreparedProgram> program = compiled(call.text, call.names, call.divide);
     Ref result = out != nullptr ? Ref::borrow(call.out) : newResult(inputs);
     evaluateInterruptibly(*program, layout, out != nullptr ? out : dataOf<double>(result.get()));
     return result;
@@ -153,6 +154,28 @@ PyObject* setConverter(PyObject*, PyObject* function) {
     Py_RETURN_NONE;
 }
 
+// The package's context variable, True where qelto.errstate(divide="ignore")
+// holds: read on each call, for it differs between threads and tasks.
+PyObject* divide_ignored = nullptr;
+
+PyObject* setDivideState(PyObject*, PyObject* variable) {
+    if (!PyContextVar_CheckExact(variable)) {
+        PyErr_SetString(PyExc_TypeError, "set_divide_state() takes a contextvars.ContextVar");
+        return nullptr;
+    }
+    Py_XSETREF(divide_ignored, Py_NewRef(variable));
+    Py_RETURN_NONE;
+}
+
+tarnex::DivideMode currentDivideMode() {
+    if (divide_ignored == nullptr) return tarnex::DivideMode::RAISE;
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(divide_ignored, nullptr, &value) < 0) throw PythonError();
+    const bool ignore = value == Py_True;
+    Py_XDECREF(value);
+    return ignore ? tarnex::DivideMode::IGNORE : tarnex::DivideMode::RAISE;
+}
+
 // A str that has no UTF-8 form is a TypeError, as from `_qelto.query`, with
 // the encoding error as its cause.
 [[noreturn]] void failText(PyObject* expr) {
@@ -186,6 +209,7 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!readText(args[0], call)) failText(args[0]);
         readKeywords(call, args + 1, kwnames, true);
         requireNamesApartInCase(call.names);
+        call.divide = currentDivideMode();
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
         return evaluate(call, broadcastInputs(call.names, call.values.data(), call.invalid_name, &call.arena)).release();
@@ -203,7 +227,8 @@ constexpr const char* PACKAGE_QUERY_DOC =
     "_qelto.query. Scalars, 0-d arrays (broadcast to the others' size), array-likes, and bool,\n"
     "integer and float arrays of any layout are converted to float64 first (integers beyond 2**53\n"
     "round; Python ints of any size do too); complex, object, string and date values are a\n"
-    "TypeError, and values whose names differ only in case a ValueError. The result has the arrays'\n"
+    "TypeError, and values whose names differ only in case a ValueError. Under\n"
+    "qelto.errstate(divide=\"ignore\") / and % by zero give the IEEE result (inf or NaN). The result has the arrays'\n"
     "shape when they share one (all 0-d: 0-d), else one dimension.\n\n"
     "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
     "receives the result and is returned; it may be the very memory of an input, but overlap\n"
@@ -213,6 +238,7 @@ constexpr const char* PACKAGE_QUERY_DOC =
 PyMethodDef package_entries[] = {
     {"query", entry(packageQuery), METH_FASTCALL | METH_KEYWORDS, PACKAGE_QUERY_DOC},
     {"set_converter", entry(setConverter), METH_O, nullptr},
+    {"set_divide_state", entry(setDivideState), METH_O, nullptr},
     {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
     {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
     {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},

@@ -1,6 +1,8 @@
 """qelto.query: the language and errors of _qelto.query, results in the
 inputs' shape, the values NumPy users pass, and results written into out."""
 
+import asyncio
+import threading
 import tracemalloc
 
 import numpy as np
@@ -528,8 +530,6 @@ def test_each_mode_has_its_own_cached_program(first):
 
 
 def test_errstate_holds_per_thread():
-    import threading
-
     barrier = threading.Barrier(2)
     seen = {}
 
@@ -550,8 +550,6 @@ def test_errstate_holds_per_thread():
 
 
 def test_errstate_holds_per_asyncio_task():
-    import asyncio
-
     async def task(mode):
         results = set()
         with qelto.errstate(divide=mode):

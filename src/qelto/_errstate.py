@@ -4,7 +4,7 @@ call and compiles (and caches) a program per mode."""
 
 import functools
 from collections.abc import Callable
-from contextvars import ContextVar, Token
+from contextvars import ContextVar
 from types import TracebackType
 from typing import Literal, ParamSpec, TypeVar
 
@@ -14,6 +14,10 @@ _P = ParamSpec("_P")
 _R = TypeVar("_R")
 
 divide_ignored: ContextVar[bool] = ContextVar("qelto.divide_ignored", default=False)
+# The modes that the errstate blocks open here replaced, innermost last: kept
+# in the context too, so that one errstate object may be entered in several
+# threads and tasks at once.
+_replaced: ContextVar[tuple[bool, ...]] = ContextVar("qelto.divide_replaced", default=())
 
 
 def divide_mode() -> DivideMode:
@@ -29,9 +33,10 @@ class errstate:
     ``errstate``, fails the call with "Division by zero" or "Modulo by zero".
 
     The mode holds for the calling thread or asyncio task only (a context
-    variable) and is restored on leaving; blocks nest, and the same object
-    may be entered again inside itself. Used as a decorator it applies to
-    each call of the function. ``_qelto.query`` always raises.
+    variable) and is restored on leaving; blocks nest, and one object may be
+    entered anywhere, inside itself or in several threads at once. Used as a
+    decorator it applies to each call of the function. ``_qelto.query``
+    always raises.
     """
 
     def __init__(self, *, divide: DivideMode) -> None:
@@ -40,24 +45,22 @@ class errstate:
         if divide not in ("ignore", "raise"):
             raise ValueError(f"errstate() divide must be 'ignore' or 'raise', not {divide!r}")
         self._divide: DivideMode = divide
-        self._tokens: list[Token[bool]] = []
 
     def __enter__(self) -> None:
-        self._tokens.append(divide_ignored.set(self._divide == "ignore"))
+        _replaced.set((*_replaced.get(), divide_ignored.get()))
+        divide_ignored.set(self._divide == "ignore")
 
     def __exit__(
         self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
     ) -> None:
-        divide_ignored.reset(self._tokens.pop())
+        *outer, previous = _replaced.get()
+        _replaced.set(tuple(outer))
+        divide_ignored.set(previous)
 
     def __call__(self, function: Callable[_P, _R]) -> Callable[_P, _R]:
-        divide = self._divide
-
-        # A fresh errstate per call, so that calls in other threads do not
-        # share one stack of tokens.
         @functools.wraps(function)
         def under_errstate(*args: _P.args, **kwargs: _P.kwargs) -> _R:
-            with errstate(divide=divide):
+            with self:
                 return function(*args, **kwargs)
 
         return under_errstate

@@ -530,17 +530,23 @@ def test_each_mode_has_its_own_cached_program(first):
 
 
 def test_errstate_holds_per_thread():
-    barrier = threading.Barrier(2)
+    barrier = threading.Barrier(3)
     seen = {}
+    shared = qelto.errstate(divide="ignore")
 
-    def run(mode):
-        with qelto.errstate(divide=mode):
+    def run(mode, state):
+        with state:
             barrier.wait()
             for _ in range(200):
                 seen.setdefault(mode, set()).add(divides())
             barrier.wait()
+            with qelto.errstate(divide="raise"):
+                barrier.wait()
+            seen[mode].add(divides())
 
-    threads = [threading.Thread(target=run, args=(mode,)) for mode in ["ignore", "raise"]]
+    # Two threads are inside one object at once, each with its own mode inside it.
+    states = [("ignore", shared), ("raise", qelto.errstate(divide="raise")), ("ignore", shared)]
+    threads = [threading.Thread(target=run, args=state) for state in states]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -115,8 +115,9 @@ double callBuiltin(BuiltinFunc id, const double* args, uint32_t argc);
 void checkArity(BuiltinFunc id, size_t argc);
 
 // Constant folding: the value of an operator (a TokenKind) applied to
-// constants. Throws "Division by zero" or "Modulo by zero" for a zero divisor.
-double foldBinary(int32_t op, double left, double right);
+// constants. Throws "Division by zero" or "Modulo by zero" for a zero divisor
+// under DivideMode::RAISE; gives the IEEE result under IGNORE.
+double foldBinary(int32_t op, double left, double right, DivideMode divide = DivideMode::RAISE);
 double foldUnary(int32_t op, double operand);
 
 }  // namespace tarnex

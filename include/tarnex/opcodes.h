@@ -43,6 +43,8 @@ constexpr CallOperand decodeCall(uint32_t operand) { return CallOperand{operand 
 //   they are the whole-block forms of &&, || and ?: that block code uses
 //   instead of jumps;
 // - the meaning.
+// An operator with a failing row has a row after it that cannot fail, its
+// IEEE form, which `DivideMode::IGNORE` compiles to (opcodeForToken).
 #define TARNEX_OPCODES(X)                                                                                              \
     X(PUSH_CONST, 0, END, (0, 1), PUSH, op::None, op::None, nullptr, false, 0.0, false, "push constants[operand]")     \
     X(LOAD_VAR, 1, END, (0, 1), LOAD, op::None, op::None, nullptr, false, 0.0, false,                                  \
@@ -80,11 +82,15 @@ constexpr CallOperand decodeCall(uint32_t operand) { return CallOperand{operand 
       "the built-in decodeCall(operand).id of its argc arguments")                                                     \
     X(RETURN, 23, END, (0, 0), RETURN, op::None, op::None, nullptr, false, 0.0, false,                                 \
       "the top value is the result; 0.0 if none")                                                                      \
-    X(LOGICAL_AND, 24, AND, (2, 1), BINARY, op::LogicalAnd, op::LogicalAnd, nullptr, false, 0.0, true,                 \
+    X(DIV_IEEE, 24, SLASH, (2, 1), BINARY, op::Div, op::Div, nullptr, false, 0.0, false,                              \
+      "a / b; a zero divisor gives the IEEE result")                                                                   \
+    X(MOD_IEEE, 25, PERCENT, (2, 1), BINARY, op::Mod, op::Mod, nullptr, true, 2.5, false,                             \
+      "fmod(a, b); a zero divisor gives NaN")                                                                          \
+    X(LOGICAL_AND, 26, AND, (2, 1), BINARY, op::LogicalAnd, op::LogicalAnd, nullptr, false, 0.0, true,                 \
       "1.0 if a and b are true")                                                                                       \
-    X(LOGICAL_OR, 25, OR, (2, 1), BINARY, op::LogicalOr, op::LogicalOr, nullptr, false, 0.0, true,                     \
+    X(LOGICAL_OR, 27, OR, (2, 1), BINARY, op::LogicalOr, op::LogicalOr, nullptr, false, 0.0, true,                     \
       "1.0 if a or b is true")                                                                                         \
-    X(SELECT, 26, END, (3, 1), TERNARY, op::Select, op::Select, nullptr, false, 0.0, true,                             \
+    X(SELECT, 28, END, (3, 1), TERNARY, op::Select, op::Select, nullptr, false, 0.0, true,                             \
       "c x y -> x if c is true, else y")
 
 #define TARNEX_STACK_POPS(pops, pushes) pops
@@ -185,14 +191,32 @@ constexpr uint32_t opcodePops(Opcode opcode, uint32_t argc) {
 TARNEX_OPCODES(TARNEX_OPCODE_ARITY)
 #undef TARNEX_OPCODE_ARITY
 
-// The compiled-code opcode of a binary or prefix operator token; the
-// whole-block LOGICAL_AND and LOGICAL_OR are found only when `plan_only`.
-constexpr Opcode opcodeForToken(int32_t token, OpcodeKind kind, bool plan_only = false) {
+// What a zero divisor of / and % does: RAISE fails with the opcode's
+// message; IGNORE gives the IEEE result of the operation (inf or NaN for /,
+// NaN for fmod), with no zero check at all.
+enum class DivideMode : uint8_t { RAISE, IGNORE };
+
+// The compiled-code opcode of a binary or prefix operator token: the first
+// row for it, or under IGNORE the first that cannot fail; the whole-block
+// LOGICAL_AND and LOGICAL_OR are found only when `plan_only`.
+constexpr Opcode opcodeForToken(int32_t token, OpcodeKind kind, bool plan_only = false,
+                                DivideMode divide = DivideMode::RAISE) {
     uint32_t limit = plan_only ? ALL_OPCODE_COUNT : OPCODE_COUNT;
     for (uint32_t i = 0; i < limit; ++i)
-        if (OPCODE_INFO[i].token == token && OPCODE_INFO[i].kind == kind) return static_cast<Opcode>(i);
+        if (OPCODE_INFO[i].token == token && OPCODE_INFO[i].kind == kind &&
+            !(divide == DivideMode::IGNORE && OPCODE_INFO[i].can_fail))
+            return static_cast<Opcode>(i);
     throw std::logic_error("no opcode for this operator");
 }
+
+constexpr bool everyFailingOperatorHasAnIeeeForm() {
+    for (uint32_t i = 0; i < OPCODE_COUNT; ++i)
+        if (OPCODE_INFO[i].can_fail &&
+            opcodeInfo(opcodeForToken(OPCODE_INFO[i].token, OPCODE_INFO[i].kind, false, DivideMode::IGNORE)).can_fail)
+            return false;
+    return true;
+}
+static_assert(everyFailingOperatorHasAnIeeeForm());
 
 // Which operation an opcode means: folding and block mode convert the right
 // operand of &, | and ^ with to_int64, the per-element evaluators (and every

@@ -18,6 +18,7 @@
 
 #include "tarnex/lexer.h"
 #include "tarnex/names.h"
+#include "tarnex/opcodes.h"
 #include "tarnex/tokens.h"
 
 namespace tarnex {
@@ -62,12 +63,15 @@ class Parser {
 public:
     // Lexes all of `text` (which must outlive the parser) and makes room for
     // its nodes: at most one per token.
-    Parser(std::string_view text, const std::vector<std::string_view>& names);
+    // Constant / and % fold as `divide` says.
+    Parser(std::string_view text, const std::vector<std::string_view>& names,
+           DivideMode divide = DivideMode::RAISE);
 
     int32_t parseExpression();
     bool atEnd() const { return current.kind == END; }
     // "Parse error" at the first token after the expression, if any.
     void requireEnd() const;
+    DivideMode divideMode() const { return divide; }
     const std::vector<Node>& tree() const { return nodes; }
     // The argument nodes of a CALL node, in source order.
     std::span<const int32_t> arguments(const Node& call) const {
@@ -106,6 +110,7 @@ private:
 
     std::string_view text;
     Lexer lexer;
+    DivideMode divide;
     Token current;    // the token being looked at
     Token lookahead;  // the one after it
     std::vector<Node> nodes;

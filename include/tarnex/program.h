@@ -44,9 +44,12 @@ public:
     std::vector<Instruction> block_code;
 };
 
-// Compiles `text` for the variables `names` (in binding order). Throws
-// std::runtime_error with the lexer's, parser's or folding's fixed message,
-// "Expression too deeply nested" or "Expression too complex".
-Program compile(std::string_view text, const std::vector<std::string_view>& names);
+// Compiles `text` for the variables `names` (in binding order), with / and %
+// failing on a zero divisor or giving the IEEE result as `divide` says, in
+// folding and in the code. Throws std::runtime_error with the lexer's,
+// parser's or folding's fixed message, "Expression too deeply nested" or
+// "Expression too complex".
+Program compile(std::string_view text, const std::vector<std::string_view>& names,
+                DivideMode divide = DivideMode::RAISE);
 
 }  // namespace tarnex

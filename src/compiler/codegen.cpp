@@ -156,7 +156,7 @@ int32_t CodeGenerator::unary(const Node& n, uint32_t stage) {
 int32_t CodeGenerator::binary(const Node& n, uint32_t stage) {
     if (stage == 0) return n.left;
     if (stage == 1) return n.right;
-    emit_.instruction(opcodeForToken(n.op, OpcodeKind::BINARY));
+    emit_.instruction(opcodeForToken(n.op, OpcodeKind::BINARY, false, parser_.divideMode()));
     return -1;
 }
 
@@ -256,7 +256,7 @@ std::vector<uint8_t> freeToCompute(const Parser& parser, int32_t root) {
             case VAR: f = 1; break;
             case UNARY: f = free[n.left]; break;
             case BINARY: {
-                const OpcodeInfo& info = opcodeInfo(opcodeForToken(n.op, OpcodeKind::BINARY, true));
+                const OpcodeInfo& info = opcodeInfo(opcodeForToken(n.op, OpcodeKind::BINARY, true, parser.divideMode()));
                 f = !info.can_fail && !info.library_call && free[n.left] && free[n.right];
                 break;
             }
@@ -293,8 +293,8 @@ void emitBlockCode(const Parser& parser, Program& program, int32_t root) {
 
 }  // namespace
 
-Program compile(std::string_view text, const std::vector<std::string_view>& names) {
-    Parser parser(text, names);
+Program compile(std::string_view text, const std::vector<std::string_view>& names, DivideMode divide) {
+    Parser parser(text, names, divide);
     int32_t root = parser.parseExpression();
     parser.requireEnd();
 

@@ -146,6 +146,19 @@ struct FusableOp {
     using type = typename BlockOperation<FUSABLE[index]>::type;
 };
 
+template <Opcode opcode>
+constexpr bool fusesAsItself() {
+    if constexpr (fusableIndex(opcode) == FUSABLE_COUNT) {
+        return true;
+    } else {
+        return std::is_same_v<typename BlockOperation<opcode>::type, typename FusableOp<fusableIndex(opcode)>::type>;
+    }
+}
+#define TARNEX_FUSES_AS_ITSELF(name, ...) \
+    static_assert(fusesAsItself<Opcode::name>(), #name ": its fused kernels compute another operation");
+TARNEX_OPCODES(TARNEX_FUSES_AS_ITSELF)
+#undef TARNEX_FUSES_AS_ITSELF
+
 template <uint32_t first, uint32_t second, uint32_t first_form, uint32_t second_form>
 void addFused(KernelSet& set) {
     using Op1 = typename FusableOp<first>::type;

@@ -45,8 +45,12 @@ constexpr Opcode FUSABLE[] = {Opcode::ADD,    Opcode::SUB,    Opcode::MUL,      
                                Opcode::CMP_LT, Opcode::CMP_GT, Opcode::LOGICAL_AND, Opcode::LOGICAL_OR};
 constexpr uint32_t FUSABLE_COUNT = std::size(FUSABLE);
 
-// The position of `opcode` in FUSABLE, or FUSABLE_COUNT.
+// The position of `opcode` in FUSABLE, or FUSABLE_COUNT. An IEEE form
+// (DIV_IEEE) shares the operation of its operator's first row, and so its
+// fused kernels.
 constexpr uint32_t fusableIndex(Opcode opcode) {
+    const OpcodeInfo& info = opcodeInfo(opcode);
+    if (info.kind == OpcodeKind::BINARY) opcode = opcodeForToken(info.token, info.kind, true);
     uint32_t i = 0;
     while (i < FUSABLE_COUNT && FUSABLE[i] != opcode) ++i;
     return i;

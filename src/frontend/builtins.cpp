@@ -33,8 +33,8 @@ double callBuiltin(BuiltinFunc id, const double* args, uint32_t argc) {
     });
 }
 
-double foldBinary(int32_t token, double l, double r) {
-    Opcode opcode = opcodeForToken(token, OpcodeKind::BINARY, true);
+double foldBinary(int32_t token, double l, double r, DivideMode divide) {
+    Opcode opcode = opcodeForToken(token, OpcodeKind::BINARY, true, divide);
     const char* zero_error = opcodeInfo(opcode).zero_divisor_error;
     if (zero_error != nullptr && r == 0.0) throw std::runtime_error(zero_error);
     return visitOperation<Semantics::BLOCK>(opcode, [&](auto operation) -> double {

@@ -56,7 +56,8 @@ Node makeNode(NodeKind kind) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, const std::vector<std::string_view>& names) : text(text), lexer(text) {
+Parser::Parser(std::string_view text, const std::vector<std::string_view>& names, DivideMode divide)
+    : text(text), lexer(text), divide(divide) {
     nodes.reserve(countTokens(text));
     current = lexer.next();
     lookahead = lexer.next();
@@ -122,7 +123,7 @@ void Parser::failAt(std::string_view piece, const char* message) const {
 [[gnu::noinline]] int32_t Parser::combine(int32_t op, size_t op_offset, int32_t left, int32_t right) {
     if (nodes[left].kind == CONST && nodes[right].kind == CONST) {
         try {
-            nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value);
+            nodes[left].value = foldBinary(op, nodes[left].value, nodes[right].value, divide);
         } catch (const std::runtime_error& e) {
             throw CompileError(e.what(), op_offset, TOKEN_SPELLINGS[op].symbol.size());
         }

@@ -20,9 +20,10 @@ uint64_t fnv1a(std::string_view bytes) {
 }
 
 template <class Names>
-size_t hashKey(std::string_view expr, const Names& names) {
+size_t hashKey(std::string_view expr, const Names& names, DivideMode divide) {
     uint64_t h = fnv1a(expr);
     for (std::string_view name : names) h ^= fnv1a(name) + GOLDEN_RATIO + (h << 6) + (h >> 2);
+    h ^= static_cast<uint64_t>(divide) * GOLDEN_RATIO;  // RAISE, 0, leaves it as it is
     return static_cast<size_t>(h);
 }
 
@@ -67,23 +68,28 @@ size_t programBytes(const PreparedProgram& prepared) {
 
 }  // namespace
 
-size_t ProgramKeyHash::operator()(const ProgramKey& key) const { return hashKey(key.expr, key.names); }
+size_t ProgramKeyHash::operator()(const ProgramKey& key) const { return hashKey(key.expr, key.names, key.divide); }
 
-size_t ProgramKeyHash::operator()(const ProgramKeyView& key) const { return hashKey(key.expr, key.names); }
-
-bool ProgramCache::PositionEqual::operator()(const Lookup& l, Position p) const {
-    return l.key.expr == p->key.expr && std::ranges::equal(l.key.names, p->key.names);
+size_t ProgramKeyHash::operator()(const ProgramKeyView& key) const {
+    return hashKey(key.expr, key.names, key.divide);
 }
 
-std::shared_ptr<const PreparedProgram> ProgramCache::find(std::string_view expr, std::span<const std::string_view> names) {
-    const Lookup lookup{{expr, names}, ProgramKeyHash{}(ProgramKeyView{expr, names})};
+bool ProgramCache::PositionEqual::operator()(const Lookup& l, Position p) const {
+    return l.key.divide == p->key.divide && l.key.expr == p->key.expr &&
+           std::ranges::equal(l.key.names, p->key.names);
+}
+
+std::shared_ptr<const PreparedProgram> ProgramCache::find(std::string_view expr, std::span<const std::string_view> names,
+                                                          DivideMode divide) {
+    const ProgramKeyView view{expr, names, divide};
+    const Lookup lookup{view, ProgramKeyHash{}(view)};
     std::lock_guard lock(mutex);
     return findAndTouch(lookup);
 }
 
 std::shared_ptr<const PreparedProgram> ProgramCache::insert(std::string_view expr, std::span<const std::string_view> names,
-                                              std::shared_ptr<const PreparedProgram> program) {
-    const ProgramKeyView view{expr, names};
+                                              std::shared_ptr<const PreparedProgram> program, DivideMode divide) {
+    const ProgramKeyView view{expr, names, divide};
     return store(view, ProgramKeyHash{}(view), std::move(program));
 }
 
@@ -106,7 +112,7 @@ std::shared_ptr<const PreparedProgram> ProgramCache::store(const ProgramKeyView&
     const size_t program_bytes =
         heapBytes(sizeof(Entry) + 2 * sizeof(void*)) + heapBytes(INDEX_NODE) + sizeof(void*) + programBytes(*program);
     if (program_bytes > budget_) return program;
-    ProgramKey key{std::string(view.expr), {view.names.begin(), view.names.end()}};
+    ProgramKey key{std::string(view.expr), {view.names.begin(), view.names.end()}, view.divide};
     const size_t bytes = program_bytes + stringBytes(key.expr) + namesBytes(key.names);
     if (bytes > budget_) return program;
     std::lock_guard lock(mutex);

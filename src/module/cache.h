@@ -1,6 +1,7 @@
 // The process-wide store of compiled programs, keyed by the exact expression
-// text and the keyword names in call order (variable indices follow that
-// order, so the same text with its names reordered is another program).
+// text, the keyword names in call order (variable indices follow that
+// order, so the same text with its names reordered is another program) and
+// the divide mode it was compiled under.
 //
 // The store is bounded by the bytes it holds, keys and programs together:
 // storing a program evicts the least recently used ones until the total fits
@@ -36,6 +37,7 @@ constexpr size_t PROGRAM_CACHE_BUDGET = size_t{64} << 20;
 struct ProgramKey {
     std::string expr;
     std::vector<std::string> names;
+    DivideMode divide = DivideMode::RAISE;
 
     // Byte for byte: case, spaces and name order all count.
     bool operator==(const ProgramKey&) const = default;
@@ -45,11 +47,12 @@ struct ProgramKey {
 struct ProgramKeyView {
     std::string_view expr;
     std::span<const std::string_view> names;
+    DivideMode divide = DivideMode::RAISE;
 };
 
 // FNV-1a of the text, then each name's FNV-1a mixed in with a
-// golden-ratio combine step, so that name order changes the hash. A key and
-// its view hash alike.
+// golden-ratio combine step, so that name order changes the hash, and the
+// divide mode last. A key and its view hash alike.
 struct ProgramKeyHash {
     size_t operator()(const ProgramKey& key) const;
     size_t operator()(const ProgramKeyView& key) const;
@@ -59,14 +62,16 @@ class ProgramCache {
 public:
     explicit ProgramCache(size_t budget_bytes = PROGRAM_CACHE_BUDGET) : budget_(budget_bytes) {}
 
-    // The stored program for (expr, names), now the most recently used, or
-    // null.
-    std::shared_ptr<const PreparedProgram> find(std::string_view expr, std::span<const std::string_view> names);
-    // Stores `program` for (expr, names) unless another one was stored for
-    // the key meanwhile, and returns the stored one; a program larger than
-    // the whole budget is returned without being stored.
+    // The stored program for (expr, names, divide), now the most recently
+    // used, or null.
+    std::shared_ptr<const PreparedProgram> find(std::string_view expr, std::span<const std::string_view> names,
+                                                DivideMode divide = DivideMode::RAISE);
+    // Stores `program` for (expr, names, divide) unless another one was
+    // stored for the key meanwhile, and returns the stored one; a program
+    // larger than the whole budget is returned without being stored.
     std::shared_ptr<const PreparedProgram> insert(std::string_view expr, std::span<const std::string_view> names,
-                                    std::shared_ptr<const PreparedProgram> program);
+                                    std::shared_ptr<const PreparedProgram> program,
+                                    DivideMode divide = DivideMode::RAISE);
 
     size_t size() const;
     // What the stored entries hold, as counted against the budget.

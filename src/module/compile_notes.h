@@ -23,9 +23,10 @@ namespace qelto {
 // Python exception, with its note, and PythonError thrown. Inline: it is on
 // every call's way.
 inline std::shared_ptr<const tarnex::PreparedProgram> compiledWithNote(std::string_view text,
-                                                                       std::span<const std::string_view> names) {
+                                                                       std::span<const std::string_view> names,
+                                                                       tarnex::DivideMode divide) {
     try {
-        return compiled(text, names);
+        return compiled(text, names, divide);
     } catch (const CompileFailure& failure) {
         raiseWithNote(failure, text, names);
     }

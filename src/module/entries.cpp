@@ -43,6 +43,7 @@ struct Call {
     std::pmr::vector<PyObject*> values{&arena};
     PyObject* out = nullptr;
     PyObject* invalid_name = nullptr;
+    tarnex::DivideMode divide = tarnex::DivideMode::RAISE;
 };
 
 // str, bytes or bytearray; false for anything else, with the Python error
@@ -112,7 +113,7 @@ Ref evaluate(const Call& call, const Inputs& inputs, const tarnex::PreparedProgr
 // Every value is tested before the text compiles.
 Ref evaluateFlat(Call& call) {
     const Inputs inputs = flatInputs(call.names, call.values.data(), call.invalid_name, &call.arena);
-    return evaluate(call, inputs, *compiled(call.text, call.names));
+    return evaluate(call, inputs, *compiled(call.text, call.names, call.divide));
 }
 
 // The calls pybind11's binding would accept: the text first or as `expr`,
@@ -156,6 +157,28 @@ PyObject* setConverter(PyObject*, PyObject* function) {
     Py_RETURN_NONE;
 }
 
+// The package's context variable, True where qelto.errstate(divide="ignore")
+// holds: read on each call, for it differs between threads and tasks.
+PyObject* divide_ignored = nullptr;
+
+PyObject* setDivideState(PyObject*, PyObject* variable) {
+    if (!PyContextVar_CheckExact(variable)) {
+        PyErr_SetString(PyExc_TypeError, "set_divide_state() takes a contextvars.ContextVar");
+        return nullptr;
+    }
+    Py_XSETREF(divide_ignored, Py_NewRef(variable));
+    Py_RETURN_NONE;
+}
+
+tarnex::DivideMode currentDivideMode() {
+    if (divide_ignored == nullptr) return tarnex::DivideMode::RAISE;
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(divide_ignored, nullptr, &value) < 0) throw PythonError();
+    const bool ignore = value == Py_True;
+    Py_XDECREF(value);
+    return ignore ? tarnex::DivideMode::IGNORE : tarnex::DivideMode::RAISE;
+}
+
 // A str that has no UTF-8 form is a TypeError, as from `_qelto.query`, with
 // the encoding error as its cause.
 [[noreturn]] void failText(PyObject* expr) {
@@ -191,7 +214,8 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         readKeywords(call, args + 1, kwnames, true);
         if (call.invalid_name != nullptr) failKeywordName(call.invalid_name);
         requireNamesApartInCase(call.names);
-        const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names);
+        call.divide = currentDivideMode();
+        const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names, call.divide);
         const size_t set_aside = setAsideUnread(call.values, program->readVariables());
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
@@ -215,7 +239,8 @@ constexpr const char* PACKAGE_QUERY_DOC =
     "ValueError. Shapes broadcast by NumPy's rules and the result has the broadcast shape\n"
     "(C order); shapes that do not broadcast are a ValueError naming the values. Values the\n"
     "expression does not read are neither converted nor tested; a compile error gains a note that\n"
-    "points at the culprit.\n\n"
+    "points at the culprit. Under\n"
+    "qelto.errstate(divide=\"ignore\"), / and % by zero give inf or NaN instead of an error.\n\n"
     "out, a writable, aligned, C-contiguous float64 array of as many elements, in any shape,\n"
     "receives the result and is returned; it may be the very memory of an input, but overlap\n"
     "no input otherwise. A wrong out is a TypeError (not a float64 array) or a ValueError, raised\n"
@@ -224,6 +249,7 @@ constexpr const char* PACKAGE_QUERY_DOC =
 PyMethodDef package_entries[] = {
     {"query", entry(packageQuery), METH_FASTCALL | METH_KEYWORDS, PACKAGE_QUERY_DOC},
     {"set_converter", entry(setConverter), METH_O, nullptr},
+    {"set_divide_state", entry(setDivideState), METH_O, nullptr},
     {"set_num_threads", entry(setNumThreads), METH_O, nullptr},
     {"get_num_threads", entry(getNumThreads), METH_NOARGS, nullptr},
     {"num_threads_setting", entry(numThreadsSetting), METH_NOARGS, nullptr},

@@ -19,21 +19,23 @@ namespace {
 // it back from busy threads can cost more than compiling them.
 constexpr size_t RELEASE_LOCK_MIN_TEXT = 16 * 1024;
 
-tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vector<std::string_view>& names) {
-    if (text.size() < RELEASE_LOCK_MIN_TEXT) return tarnex::compile(text, names);
+tarnex::Program compileLettingThreadsRun(std::string_view text, const std::vector<std::string_view>& names,
+                                         tarnex::DivideMode divide) {
+    if (text.size() < RELEASE_LOCK_MIN_TEXT) return tarnex::compile(text, names, divide);
     std::optional<tarnex::Program> program;
-    runWithoutLock([&] { program.emplace(tarnex::compile(text, names)); });
+    runWithoutLock([&] { program.emplace(tarnex::compile(text, names, divide)); });
     return std::move(*program);
 }
 
 }  // namespace
 
-std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names) {
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names,
+                                                        tarnex::DivideMode divide) {
     try {
         static tarnex::ProgramCache cache;
-        if (auto found = cache.find(expr, names)) return found;
+        if (auto found = cache.find(expr, names, divide)) return found;
         const std::vector<std::string_view> list(names.begin(), names.end());
-        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, list)));
+        return cache.insert(expr, names, tarnex::prepare(compileLettingThreadsRun(expr, list, divide)), divide);
     } catch (const tarnex::CompileError& e) {
         throw CompileFailure(expr, e.what(), CompileFailure::Span{e.offset(), e.length()});
     } catch (const std::exception& e) {

@@ -13,10 +13,11 @@
 
 namespace qelto {
 
-// The cached program of (expr, names), compiled and prepared on a miss; any compile
-// error is a CompileFailure "Expression failed to compile: " + expr + " — " +
-// the inner message. Long texts compile without the lock.
-std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names);
+// The cached program of (expr, names, divide), compiled and prepared on a
+// miss; any compile error is a CompileFailure "Expression failed to compile: "
+// + expr + " — " + the inner message. Long texts compile without the lock.
+std::shared_ptr<const tarnex::PreparedProgram> compiled(std::string_view expr, std::span<const std::string_view> names,
+                                                        tarnex::DivideMode divide);
 
 // Evaluates every element of `inputs` into `out` without the lock, in slices
 // between which Python runs its signal handlers, so Ctrl-C stops a long call.

@@ -5,7 +5,8 @@ NumPy arrays.
 text and keyword names and evaluates it element by element on every core,
 into a new array of the inputs' shape or into ``out``. ``get_num_threads``
 and ``set_num_threads`` control the team of threads, which threadpoolctl's
-limits also reach. ``qelto.dask.query`` evaluates the same expressions block
+limits also reach. ``with errstate(divide="ignore"):`` makes ``/`` and ``%``
+by zero give inf or NaN, as IEEE arithmetic does, instead of raising. ``qelto.dask.query`` evaluates the same expressions block
 by block over Dask arrays (install the extra ``qelto[dask]``).
 """
 
@@ -15,12 +16,13 @@ from typing import TYPE_CHECKING
 import numpy as _np
 import numpy.typing as _npt
 
+from qelto._errstate import divide_ignored as _divide_ignored, errstate
 from qelto._inputs import Input, as_float64_arrays as _as_float64_arrays
 from qelto._native import entries as _entries
 from qelto._threads import get_num_threads, register_with_threadpoolctl as _register_with_threadpoolctl, set_num_threads
 
 __version__: str = _version("qelto")
-__all__ = ["Input", "__version__", "get_num_threads", "query", "set_num_threads"]
+__all__ = ["Input", "__version__", "errstate", "get_num_threads", "query", "set_num_threads"]
 
 
 if TYPE_CHECKING:
@@ -35,4 +37,5 @@ else:
     query = _entries.query
 
 _entries.set_converter(_as_float64_arrays)
+_entries.set_divide_state(_divide_ignored)
 _register_with_threadpoolctl()

@@ -16,6 +16,7 @@ except ImportError as error:
     raise ImportError("qelto.dask needs Dask: install the extra, pip install 'qelto[dask]'") from error
 
 import qelto
+from qelto._errstate import DivideMode, divide_mode
 from qelto._inputs import Input
 
 __all__ = ["query"]
@@ -33,9 +34,14 @@ def query(expr: str | bytes | bytearray, **arrays: da.Array | Input) -> da.Array
     errors such as "Division by zero" when the result is computed (with no
     Dask array at all, here). Without arrays the result has one element, as
     ``_qelto.query`` gives it.
+
+    The ``qelto.errstate`` in force here, when the graph is built, is the one
+    its blocks are computed under, whichever thread computes them and
+    whatever mode holds there.
     """
     if isinstance(expr, bytearray):  # the graph must not see later changes
         expr = bytes(expr)
+    divide = divide_mode()
     inputs = {name: _as_input(value) for name, value in arrays.items()}
     lazy = [value for value in inputs.values() if isinstance(value, da.Array)]
     _require_one_shape({name: value for name, value in inputs.items() if isinstance(value, da.Array) and value.ndim})
@@ -49,7 +55,7 @@ def query(expr: str | bytes | bytearray, **arrays: da.Array | Input) -> da.Array
     # blockwise, unlike map_blocks, rechunks the inputs to common chunks; a
     # 0-d Dask array (index ()) and a NumPy value (None) go to every block.
     result: da.Array = da.blockwise(  # type: ignore[no-untyped-call]
-        functools.partial(_evaluate_block, expr, tuple(inputs)),
+        functools.partial(_evaluate_block, expr, divide, tuple(inputs)),
         index,
         *itertools.chain.from_iterable((value, _index_of(value, index)) for value in inputs.values()),
         token="qelto-query",
@@ -106,7 +112,10 @@ def _known_size(shape: tuple[float, ...]) -> bool:
     return not any(math.isnan(extent) for extent in shape)
 
 
-def _evaluate_block(expr: str | bytes, names: tuple[str, ...], *blocks: Any) -> npt.NDArray[np.float64]:
+def _evaluate_block(
+    expr: str | bytes, divide: DivideMode, names: tuple[str, ...], *blocks: Any
+) -> npt.NDArray[np.float64]:
     # A block cut across a slower axis is not C-contiguous; qelto.query
     # copies it, and gives the result in the block's shape.
-    return qelto.query(expr, **dict(zip(names, blocks)))
+    with qelto.errstate(divide=divide):
+        return qelto.query(expr, **dict(zip(names, blocks)))

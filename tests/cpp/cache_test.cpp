@@ -43,12 +43,13 @@ TEST(ProgramKeyHash, WorkedValues) {
         {{"abc", {"x"}}, 0xa8547fd493b3ece5ull},
         {{"abc", {"x", "y"}}, 0x2484fcf484872907ull},
         {{"abc", {"y", "x"}}, 0x24843d348486d478ull},  // order matters
+        {{"abc", {}, DivideMode::IGNORE}, 0x7928dba07a0b2b5eull},  // the text's, xor the golden ratio
     };
     for (const HashCase& c : cases) {
         SCOPED_TRACE(c.key.names.size());
         EXPECT_EQ(ProgramKeyHash{}(c.key), c.expected);
         const std::vector<std::string_view> views(c.key.names.begin(), c.key.names.end());
-        EXPECT_EQ(ProgramKeyHash{}(ProgramKeyView{c.key.expr, views}), c.expected);  // what a hit looks up
+        EXPECT_EQ(ProgramKeyHash{}(ProgramKeyView{c.key.expr, views, c.key.divide}), c.expected);  // what a hit looks up
     }
 }
 
@@ -58,13 +59,14 @@ std::vector<std::string_view> viewsOf(const std::vector<std::string>& names) {
 
 using Compiler = std::function<Program(std::string_view, const std::vector<std::string_view>&)>;
 
-// What the module does with views made from `names`: a hit, or compiling,
-// preparing and inserting the program.
+// What the module does with views made from `names`: a hit, or compiling
+// (with `compiler` if given), preparing and inserting the program.
 std::shared_ptr<const PreparedProgram> lookUp(ProgramCache& cache, const std::string& expr, const std::vector<std::string>& names,
-                                const Compiler& compiler = &compile) {
+                                const Compiler& compiler = {}, DivideMode divide = DivideMode::RAISE) {
     const std::vector<std::string_view> views = viewsOf(names);
-    if (auto found = cache.find(expr, views)) return found;
-    return cache.insert(expr, views, prepare(compiler(expr, views)));
+    if (auto found = cache.find(expr, views, divide)) return found;
+    Program program = compiler ? compiler(expr, views) : compile(expr, views, divide);
+    return cache.insert(expr, views, prepare(std::move(program)), divide);
 }
 
 // A compiler that counts its compilations in `compiles`.
@@ -92,7 +94,15 @@ struct KeyPair {
     std::vector<std::string> names_a;
     std::string expr_b;
     std::vector<std::string> names_b;
+    DivideMode divide_a = DivideMode::RAISE;
+    DivideMode divide_b = DivideMode::RAISE;
 };
+
+std::vector<uint32_t> opcodesOf(const PreparedProgram& prepared) {
+    std::vector<uint32_t> opcodes;
+    for (Instruction ins : prepared.program().code) opcodes.push_back(ins.opcode);
+    return opcodes;
+}
 
 TEST(ProgramCache, KeysDifferingInAnyByteAreSeparateEntries) {
     const KeyPair pairs[] = {
@@ -101,16 +111,19 @@ TEST(ProgramCache, KeysDifferingInAnyByteAreSeparateEntries) {
         {"text case", "sin(1)", {}, "SIN(1)", {}},
         {"spaces", "1+2", {}, "1 + 2", {}},
         {"unused extra name", "1", {}, "1", {"x"}},
+        {"divide mode", "a / 0", {"a"}, "a / 0", {"a"}, DivideMode::RAISE, DivideMode::IGNORE},
+        {"divide mode, the other first", "a % b", {"a", "b"}, "a % b", {"a", "b"}, DivideMode::IGNORE},
     };
     for (const KeyPair& p : pairs) {
         SCOPED_TRACE(p.what);
         ProgramCache cache;
-        auto a = lookUp(cache, p.expr_a, p.names_a);
-        auto b = lookUp(cache, p.expr_b, p.names_b);
+        auto a = lookUp(cache, p.expr_a, p.names_a, {}, p.divide_a);
+        auto b = lookUp(cache, p.expr_b, p.names_b, {}, p.divide_b);
         EXPECT_NE(a, b);
         EXPECT_EQ(cache.size(), 2u);
-        EXPECT_EQ(lookUp(cache, p.expr_a, p.names_a), a);
-        EXPECT_EQ(lookUp(cache, p.expr_b, p.names_b), b);
+        EXPECT_EQ(lookUp(cache, p.expr_a, p.names_a, {}, p.divide_a), a);
+        EXPECT_EQ(lookUp(cache, p.expr_b, p.names_b, {}, p.divide_b), b);
+        EXPECT_EQ(opcodesOf(*a) == opcodesOf(*b), p.divide_a == p.divide_b);
     }
 }
 

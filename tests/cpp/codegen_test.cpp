@@ -19,6 +19,7 @@ struct CodegenCase {
     std::string text;
     Code code;  // RETURN excluded
     std::vector<double> constants;
+    DivideMode divide = DivideMode::RAISE;
 };
 
 std::string listing(const Program& p) {
@@ -32,7 +33,7 @@ class Codegen : public testing::TestWithParam<CodegenCase> {};
 
 TEST_P(Codegen, ExactCodeAndConstants) {
     const CodegenCase& c = GetParam();
-    Program p = compileWith(c.text, {"a", "b", "c"});
+    Program p = compileWith(c.text, {"a", "b", "c"}, c.divide);
     Code expected = c.code;
     expected.push_back({Opcode::RETURN, 0});
     ASSERT_EQ(p.code.size(), expected.size()) << c.text << ": " << listing(p);
@@ -92,7 +93,14 @@ INSTANTIATE_TEST_SUITE_P(Examples, Codegen, testing::Values(
                 {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::DIV, 0}, {O::LOAD_VAR, 2}, {O::LOAD_VAR, 0},
                  {O::CMP_LT, 0}, {O::LOAD_VAR, 1}, {O::CMP_LE, 0}, {O::LOAD_VAR, 2}, {O::CMP_GT, 0},
                  {O::LOAD_VAR, 0}, {O::CMP_GE, 0}, {O::CMP_EQ, 0}},
-                {}}));
+                {}},
+    // IEEE division: the forms that cannot fail, and folding to inf and NaN
+    CodegenCase{"a / b % c", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::DIV_IEEE, 0}, {O::LOAD_VAR, 2}, {O::MOD_IEEE, 0}},
+                {}, DivideMode::IGNORE},
+    CodegenCase{"1 / 0 + a % 0", {{O::PUSH_CONST, 0}, {O::LOAD_VAR, 0}, {O::PUSH_CONST, 1}, {O::MOD_IEEE, 0}, {O::ADD, 0}},
+                {kInf, 0.0}, DivideMode::IGNORE},
+    CodegenCase{"-1 / -0", {{O::PUSH_CONST, 0}}, {kInf}, DivideMode::IGNORE},
+    CodegenCase{"(0 % 0) * a", {{O::PUSH_CONST, 0}, {O::LOAD_VAR, 0}, {O::MUL, 0}}, {kNaN}, DivideMode::IGNORE}));
 
 TEST(Codegen, TrailingTokensAreAParseError) {
     EXPECT_EQ(compileError("a b", {"a", "b"}), "Parse error");
@@ -217,13 +225,14 @@ namespace {
 struct BlockCodeCase {
     std::string text;
     Code block_code;  // RETURN excluded; empty: none
+    DivideMode divide = DivideMode::RAISE;
 };
 
 class BlockCode : public testing::TestWithParam<BlockCodeCase> {};
 
 TEST_P(BlockCode, SafeBranchesBecomeWholeBlockOperations) {
     const BlockCodeCase& c = GetParam();
-    Program p = compileWith(c.text, {"a", "b", "c"});
+    Program p = compileWith(c.text, {"a", "b", "c"}, c.divide);
     Code expected = c.block_code;
     if (!expected.empty()) expected.push_back({Opcode::RETURN, 0});
     ASSERT_EQ(p.block_code.size(), expected.size()) << c.text;
@@ -244,6 +253,10 @@ INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
                                     {O::PUSH_CONST, 0}, {O::SELECT, 0}}},
     BlockCodeCase{"a ? b / c : 1", {}},   // a skipped division could fail
     BlockCodeCase{"a ? b % c : 1", {}},
+    // an IEEE division cannot fail; fmod still calls the library
+    BlockCodeCase{"a ? b / c : 1", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::DIV_IEEE, 0},
+                                    {O::PUSH_CONST, 0}, {O::SELECT, 0}}, DivideMode::IGNORE},
+    BlockCodeCase{"a ? b % c : 1", {}, DivideMode::IGNORE},
     BlockCodeCase{"a && sin(b)", {}},     // a skipped library call costs more than the jump
     BlockCodeCase{"a ? pow(b, 2) : 1", {}},
     // the inner || qualifies, the outer ?: keeps its jumps and reuses the pool

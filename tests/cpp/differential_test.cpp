@@ -134,10 +134,10 @@ struct Outcome {
     double value = 0;
 };
 
-Outcome foldRow(const Node& tree, const double* row) {
+Outcome foldRow(const Node& tree, const double* row, DivideMode divide = DivideMode::RAISE) {
     std::string text = render(tree, row);
     try {
-        Program p = compile(text, {});
+        Program p = compile(text, {}, divide);
         EXPECT_EQ(p.code.size(), 2u) << text << " did not fold";
         return {"", p.constants.at(0)};
     } catch (const std::runtime_error& e) {
@@ -217,6 +217,40 @@ TEST(Differential, EngineMatchesFolding) {
     EXPECT_LT(skipped, kExpressions / 10);
     EXPECT_GT(tally.compared, kExpressions * static_cast<int>(kRows) / 2);
     EXPECT_GT(tally.errors_agreed, 100);
+}
+
+// Under IEEE division nothing fails, neither folding nor evaluation, and
+// every row folds to what the engine gives it.
+TEST(Differential, IeeeDivisionNeverFailsAndMatchesFolding) {
+    ExpressionGenerator gen(20261208);
+    int compared = 0;
+    for (int e = 0; e < kExpressions; ++e) {
+        bool jumps = false;
+        std::unique_ptr<Node> tree = gen.expression(1 + e % 5, jumps);
+        const bool bitwise = gen.takeBitwise();
+        const std::string text = render(*tree, nullptr);
+        std::shared_ptr<const PreparedProgram> program;
+        ASSERT_EQ(errorOf([&] { program = prepare(compile(text, {"a", "b", "c"}, DivideMode::IGNORE)); }),
+                  "<no error>") << text;
+        std::vector<std::vector<double>> columns(kVarCount, std::vector<double>(kRows));
+        for (size_t r = 0; r < kRows; ++r)
+            for (size_t v = 0; v < kVarCount; ++v) columns[v][r] = gen.special();
+        std::vector<const double*> pointers{columns[0].data(), columns[1].data(), columns[2].data()};
+        std::vector<double> out(kRows);
+        ASSERT_EQ(errorOf([&] { evaluateParallel(kVarCount, BLOCK_SIZE, out.data(), *program, kRows, pointers); }),
+                  "<no error>") << text;
+        for (size_t r = 0; r < kRows; ++r) {
+            const double row[kVarCount] = {columns[0][r], columns[1][r], columns[2][r]};
+            Outcome folded = foldRow(*tree, row, DivideMode::IGNORE);
+            SCOPED_TRACE(text + " with " + render(*tree, row));
+            ASSERT_EQ(folded.error, "");
+            if (jumps && bitwise) continue;
+            EXPECT_TRUE(sameValue(out[r], folded.value)) << "engine " << out[r] << ", folded " << folded.value;
+            ++compared;
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(compared, kExpressions * static_cast<int>(kRows) / 2);
 }
 
 }  // namespace

@@ -76,9 +76,10 @@ Column runParallel(const Program& program, const std::vector<Column>& columns, i
     return out;
 }
 
-Column runCompiled(const std::string& text, const std::vector<Column>& columns) {
+Column runCompiled(const std::string& text, const std::vector<Column>& columns,
+                   DivideMode divide = DivideMode::RAISE) {
     static const std::vector<std::string> names{"a", "b", "c"};
-    Program p = compileWith(text, std::vector<std::string>(names.begin(), names.begin() + columns.size()));
+    Program p = compileWith(text, std::vector<std::string>(names.begin(), names.begin() + columns.size()), divide);
     return runParallel(p, columns, columns.empty() ? 1 : static_cast<int64_t>(columns[0].size()));
 }
 
@@ -342,6 +343,17 @@ TEST_P(EngineZeroCheck, FailsExactlyWhenExpected) {
     const ZeroCase& c = GetParam();
     std::string error = errorOf([&] { runCompiled(c.text, {c.a, c.b}); });
     EXPECT_EQ(error, c.message ? c.message : "<no error>") << c.text;
+}
+
+// With IEEE division nothing is checked, so nothing fails, and the result
+// is the operation's own wherever the divisor is zero.
+TEST_P(EngineZeroCheck, IeeeDivisionNeverFails) {
+    const ZeroCase& c = GetParam();
+    Column got;
+    EXPECT_EQ(errorOf([&] { got = runCompiled(c.text, {c.a, c.b}, DivideMode::IGNORE); }), "<no error>") << c.text;
+    if (c.message == nullptr) {
+        EXPECT_EQ(show(got), show(runCompiled(c.text, {c.a, c.b}))) << c.text;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EngineZeroCheck, testing::Values(

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <sstream>
@@ -299,6 +300,78 @@ TEST(NaNBits, ArithmeticQuietsASignallingNaNAndACopyKeepsIt) {
             evaluateParallel(4, BLOCK_SIZE, out.data(), *program, static_cast<int64_t>(n), pointers(columns));
             expectSameBits(out, Column(n, c.want), what + " at " + detail::kernelLevelName());
         }
+    }
+}
+
+
+// IEEE division: / and % by a zero of either sign, next to ordinary
+// divisors, with dividends of every class (a signalling NaN among them).
+const double kDividends[] = {1.0, -1.0, 0.0, -0.0, kInf, -kInf, bits(0x7ff8000000000000), bits(0xfff8000000001234),
+                             bits(0x7ff0000000000001), 2.5};
+constexpr size_t kDividendCount = std::size(kDividends);
+const double kDivisors[] = {0.0, -0.0, 3.0, -0.0, 0.0, kInf, 0.0};
+constexpr size_t kDivisorCount = std::size(kDivisors);
+
+std::vector<Column> divisionInputs(size_t n) {
+    std::vector<Column> columns = inputs(n);
+    for (size_t i = 0; i < n; ++i) {
+        columns[0][i] = kDividends[i % kDividendCount];
+        columns[1][i] = kDivisors[i / kDividendCount % kDivisorCount];
+    }
+    return columns;
+}
+
+std::vector<std::string> divisionTexts() {
+    std::vector<std::string> out;
+    for (const std::string op : {"/", "%"}) {
+        const std::string e = "a " + op + " b";
+        for (const std::string& text : {e, "(" + e + ") * c", "c + (" + e + ")", "w ? " + e + " : c",
+                                        "w ? " + e + " : sin(c)", "w ? (" + e + ") * c : c " + op + " 0",
+                                        "a " + op + " 0", "a " + op + " -0", "w ? a " + op + " (b - b) : c"})
+            out.push_back(text);
+    }
+    return out;
+}
+
+// Every route, level and team size gives the per-element bits, and those
+// are C's: a / b as the CPU divides, fmod's NaN.
+TEST(NaNBits, IeeeDivisionByZeroGivesCsBitsOnEveryRoute) {
+    TeamSizeGuard guard;
+    const size_t n = 10'000;
+    const std::vector<Column> columns = divisionInputs(n);
+    for (const std::string& text : divisionTexts()) {
+        auto program = prepare(compileWith(text, {"a", "b", "c", "w"}, DivideMode::IGNORE));
+        expectEveryRouteGivesTheElementsBits(program, columns, text, {true, text.size() < 6, {1, 2}});
+    }
+    for (const char* op : {"/", "%"}) {
+        auto program = prepare(compileWith(std::string("a ") + op + " b", {"a", "b"}, DivideMode::IGNORE));
+        Column want(n), got(n);
+        for (size_t i = 0; i < n; ++i) {
+            const double a = columns[0][i], b = columns[1][i];
+            want[i] = *op == '/' ? a / b : std::fmod(a, b);
+            if (b == 0.0 && *op == '%') {
+                ASSERT_TRUE(std::isnan(want[i]));
+            }
+        }
+        evaluateBlock(*program, n, got.data(), pointers({columns[0], columns[1]}).data());
+        expectSameBits(got, want, std::string("a ") + op + " b against C");
+    }
+}
+
+// Folding gives what the evaluators give for the same operands.
+TEST(NaNBits, IeeeDivisionFoldsToTheEvaluatorsBits) {
+    const char* dividends[] = {"1", "-1", "0", "-0", "1/0", "-1/0", "0/0", "-(0/0)"};
+    for (const char* op : {"/", "%"}) {
+        const Program run = compileWith(std::string("a ") + op + " b", {"a", "b"}, DivideMode::IGNORE);
+        for (const char* dividend : dividends)
+            for (const char* divisor : {"0", "-0", "(0*-1)", "2"}) {
+                const std::string text = std::string("(") + dividend + ") " + op + " " + divisor;
+                const double row[] = {folded(dividend, {}, DivideMode::IGNORE), folded(divisor)};
+                expectSameBits({folded(text, {}, DivideMode::IGNORE)}, {evaluateScalar(run, row)}, text);
+                if (row[1] == 0.0 && std::string(dividend).find('/') == std::string::npos) {
+                    EXPECT_EQ(compileError(text), *op == '/' ? "Division by zero" : "Modulo by zero");
+                }
+            }
     }
 }
 

@@ -23,13 +23,15 @@ inline std::vector<std::string_view> views(const std::vector<std::string>& names
     return std::vector<std::string_view>(names.begin(), names.end());
 }
 
-inline Program compileWith(const std::string& text, const std::vector<std::string>& names) {
-    return compile(text, views(names));
+inline Program compileWith(const std::string& text, const std::vector<std::string>& names,
+                           DivideMode divide = DivideMode::RAISE) {
+    return compile(text, views(names), divide);
 }
 
 // The value of a text that folds to one constant; fails the test otherwise.
-inline double folded(const std::string& text, const std::vector<std::string>& names = {}) {
-    Program p = compileWith(text, names);
+inline double folded(const std::string& text, const std::vector<std::string>& names = {},
+                     DivideMode divide = DivideMode::RAISE) {
+    Program p = compileWith(text, names, divide);
     EXPECT_EQ(p.code.size(), 2u) << text << " did not fold";
     EXPECT_EQ(p.constants.size(), 1u) << text;
     return p.constants.empty() ? std::nan("") : p.constants[0];

@@ -116,6 +116,21 @@ def test_evaluation_errors_surface_at_compute_unchanged(expr):
     assert query_error(lambda: lazy.compute(scheduler="threads")) == expected
 
 
+@pytest.mark.parametrize("expr", ["1 / a", "a % a", "a / 0", "1 / 0 + a"])
+@pytest.mark.parametrize("scheduler", ["threads", "synchronous"])
+def test_the_divide_mode_is_the_one_in_force_when_the_graph_is_built(expr, scheduler, assert_same_bits):
+    values = np.arange(-4.0, 4.0).reshape(2, 4)
+    a = da.from_array(values, chunks=(1, 2))
+    with qelto.errstate(divide="ignore"):
+        ignoring = qelto_dask.query(expr, a=a)
+        expected = qelto.query(expr, a=values)
+    raising = qelto_dask.query("a / b", a=a, b=da.zeros((2, 4), chunks=(1, 2)))
+    assert_same_bits(ignoring.compute(scheduler=scheduler), expected)
+    assert np.isnan(expected).any() or np.isinf(expected).any()
+    with qelto.errstate(divide="ignore"):
+        assert query_error(lambda: raising.compute(scheduler=scheduler)) == (RuntimeError, "Division by zero")
+
+
 @pytest.mark.parametrize(
     "arrays, error, message",
     [

@@ -72,6 +72,18 @@ threads: int = qelto.get_num_threads()
 v: str = qelto.__version__
 lazy: da.Array = qelto.dask.query("x * 2", x=x)
 shifted: da.Array = qelto.dask.query("x - s", x=da.ones(4, chunks=2), s=0.5)
+with qelto.errstate(divide="ignore"):
+    inf: npt.NDArray[np.float64] = qelto.query("x / 0", x=x)
+    with qelto.errstate(divide="raise"):
+        pass
+
+
+@qelto.errstate(divide="ignore")
+def ratio(top: float, bottom: float) -> npt.NDArray[np.float64]:
+    return qelto.query("t / b", t=top, b=bottom)
+
+
+checked: npt.NDArray[np.float64] = ratio(1.0, 0.0)
 """
 
 WRONG_HEADER = """\
@@ -103,6 +115,11 @@ WRONG = [
     "qelto.set_num_threads(1.5)",
     "m: str = qelto.get_num_threads()",
     'qelto.dask.query(b"x", x=c128)',
+    "qelto.errstate(divide=1)",
+    'qelto.errstate(divde="ignore")',
+    'qelto.errstate(divide="warn")',
+    'qelto.errstate("ignore")',
+    's2: str = qelto.errstate(divide="ignore")(lambda: 1.0)()',
 ]
 
 

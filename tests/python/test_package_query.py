@@ -1,6 +1,8 @@
 """qelto.query: the language and errors of _qelto.query, results in the
 inputs' shape, the values NumPy users pass, and results written into out."""
 
+import asyncio
+import threading
 import tracemalloc
 
 import numpy as np
@@ -549,3 +551,195 @@ def test_float64_values_of_any_layout_are_read_in_place(values, assert_same_bits
     assert_same_bits(result, expected)
     # The result is the only array of N elements: no value is copied whole.
     assert peak < N * 8 * 1.1
+
+
+# ---- errstate(divide=...)
+
+SNAN = np.array([0x7FF0000000000001, 0xFFF4000000C0FFEE], dtype=np.uint64).view(np.float64)
+DIVIDENDS = np.concatenate([[1.0, -1.0, 0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 2.5], SNAN])
+
+
+def nested(depth, leaf):
+    """Alternating && and || nested `depth` deep, true where c is 1: too many
+    paths for the masked route, so the program runs element by element."""
+    text = leaf
+    for k in range(depth):
+        text = ("c > 0 && (" if k % 2 else "c > -1 || (") + text + ")"
+    return text
+
+
+# Each text evaluates a op b where c is 1, by the route named.
+IEEE_ROUTES = {
+    "block": "{}",
+    "select": "c > 0 ? {} : c",
+    "masked": "c > 0 ? {} : sqrt(c)",
+    "per-element": "(" + nested(200, "c") + ") ? {} : c",
+}
+
+
+def ieee(op, a, b):
+    """C's result: IEEE division, and fmod's NaN for a zero divisor."""
+    with np.errstate(all="ignore"):
+        return np.divide(a, b) if op == "/" else np.fmod(a, b)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("route", IEEE_ROUTES)
+@pytest.mark.parametrize("op", ["/", "%"])
+def test_ignore_gives_the_ieee_bits_on_every_route_and_team_size(op, route, threads, assert_same_bits):
+    n = 200_003
+    a = np.resize(DIVIDENDS, n)
+    b = np.resize([0.0, -0.0, 0.0, 3.0, -0.0, np.inf, 0.0], n)
+    c = np.ones(n)
+    text = IEEE_ROUTES[route].format(f"a {op} b")
+    saved = qelto.get_num_threads()
+    try:
+        qelto.set_num_threads(threads)
+        with qelto.errstate(divide="ignore"):
+            got = qelto.query(text, a=a, b=b, c=c)
+            alone = np.array([qelto.query(text, a=x, b=y, c=1.0) for x, y in zip(a[:50], b[:50])])
+    finally:
+        qelto.set_num_threads(saved)
+    assert_same_bits(got[b != 0], ieee(op, a, b)[b != 0])
+    if op == "/":
+        assert_same_bits(got, ieee(op, a, b))
+    assert np.isnan(got[b == 0]).all() or op == "/"
+    assert_same_bits(alone, got[:50])  # each value alone is a call of 0-d values
+    with pytest.raises(RuntimeError, match="^(Division|Modulo) by zero$"):
+        qelto.query(text, a=a, b=b, c=c)
+
+
+# Constants that fold to each class of dividend; inf and nan are not literals.
+FOLDED_DIVIDENDS = ["1", "-1", "0", "-0", "(1/0)", "(-1/0)", "(0/0)", "-(0/0)"]
+
+
+@pytest.mark.parametrize("op", ["/", "%"])
+@pytest.mark.parametrize("divisor", ["0", "-0"])
+def test_ignore_folds_to_the_bits_of_run_time(op, divisor, assert_same_bits):
+    with qelto.errstate(divide="ignore"):
+        for dividend in FOLDED_DIVIDENDS:
+            x = qelto.query(dividend)
+            folded = qelto.query(f"{dividend} {op} {divisor}")
+            assert_same_bits(folded, qelto.query(f"a {op} b", a=x, b=qelto.query(divisor)))
+            if op == "/":
+                assert_same_bits(folded, ieee(op, x, float(divisor)))
+            assert np.isnan(folded) or op == "/"
+    with pytest.raises(RuntimeError, match=r"^Expression failed to compile: .* by zero$"):
+        qelto.query(f"1 {op} {divisor}")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: qelto.errstate(divide="warn"), ValueError, "errstate() divide must be 'ignore' or 'raise', not 'warn'"),
+        (lambda: qelto.errstate(divide="IGNORE"), ValueError, "divide must be 'ignore' or 'raise', not 'IGNORE'"),
+        (lambda: qelto.errstate(divide=None), TypeError, "errstate() divide must be 'ignore' or 'raise', not NoneType"),
+        (lambda: qelto.errstate(divide=1), TypeError, "errstate() divide must be 'ignore' or 'raise', not int"),
+        (lambda: qelto.errstate(divde="ignore"), TypeError, "unexpected keyword argument 'divde'"),
+        (lambda: qelto.errstate(all="ignore"), TypeError, "unexpected keyword argument 'all'"),
+        (lambda: qelto.errstate("ignore"), TypeError, "positional argument"),
+        (lambda: qelto.errstate(), TypeError, "missing 1 required keyword-only argument: 'divide'"),
+    ],
+)
+def test_errstate_refuses_anything_but_divide_ignore_or_raise(call, error, message):
+    with pytest.raises(error) as caught:
+        call()
+    assert message in str(caught.value)
+
+
+def divides(text="a / b"):
+    """What text gives for 1 / 0 here: inf, or the error's message."""
+    try:
+        return float(qelto.query(text, a=np.ones(3), b=np.zeros(3))[0])
+    except RuntimeError as error:
+        return str(error)
+
+
+def test_errstate_nests_restores_and_decorates():
+    ignoring = qelto.errstate(divide="ignore")
+    assert divides() == "Division by zero"
+    with ignoring:
+        assert divides() == np.inf
+        with qelto.errstate(divide="raise"):
+            assert divides() == "Division by zero"
+            with ignoring:  # the same object again, inside itself
+                assert divides() == np.inf
+            assert divides() == "Division by zero"
+        assert divides() == np.inf
+    assert divides() == "Division by zero"
+    with pytest.raises(ZeroDivisionError), ignoring:
+        1 / 0  # noqa: B018 -- leaving by an exception restores the mode too
+    assert divides() == "Division by zero"
+
+    @qelto.errstate(divide="ignore")
+    def decorated(text):
+        """Its own docstring."""
+        return divides(text)
+
+    assert decorated("a % b") != decorated("a % b")  # NaN
+    assert decorated("a / b") == np.inf
+    assert decorated.__doc__ == "Its own docstring."
+    assert divides() == "Division by zero"
+    assert repr(ignoring) == "errstate(divide='ignore')"
+
+
+def test_errstate_leaves_the_underscore_entry_raising():
+    with qelto.errstate(divide="ignore"), pytest.raises(RuntimeError, match="^Division by zero$"):
+        _qelto.query("a / b", a=np.ones(3), b=np.zeros(3))
+
+
+@pytest.mark.parametrize("first", ["ignore", "raise"])
+def test_each_mode_has_its_own_cached_program(first):
+    # Texts no other test compiles, so the first call here compiles them.
+    texts = [f"a / b + 0 * {first}_{k}" for k in range(2)] + [f"1 / 0 + {first}_folded"]
+    other = "raise" if first == "ignore" else "ignore"
+    for mode in [first, other, first, other]:
+        for text in texts:
+            values = {"a": np.ones(3), "b": np.zeros(3), text.split()[-1]: 1.0}
+            with qelto.errstate(divide=mode):
+                if mode == "ignore":
+                    assert qelto.query(text, **values)[0] == np.inf
+                else:
+                    with pytest.raises(RuntimeError, match="by zero$"):
+                        qelto.query(text, **values)
+
+
+def test_errstate_holds_per_thread():
+    barrier = threading.Barrier(3)
+    seen = {}
+    shared = qelto.errstate(divide="ignore")
+
+    def run(mode, state):
+        with state:
+            barrier.wait()
+            for _ in range(200):
+                seen.setdefault(mode, set()).add(divides())
+            barrier.wait()
+            with qelto.errstate(divide="raise"):
+                barrier.wait()
+            seen[mode].add(divides())
+
+    # Two threads are inside one object at once, each with its own mode inside it.
+    states = [("ignore", shared), ("raise", qelto.errstate(divide="raise")), ("ignore", shared)]
+    threads = [threading.Thread(target=run, args=state) for state in states]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert seen == {"ignore": {np.inf}, "raise": {"Division by zero"}}
+    assert divides() == "Division by zero"
+
+
+def test_errstate_holds_per_asyncio_task():
+    async def task(mode):
+        results = set()
+        with qelto.errstate(divide=mode):
+            for _ in range(20):
+                await asyncio.sleep(0)  # the other task runs in between
+                results.add(divides())
+        return results
+
+    async def both():
+        return await asyncio.gather(task("ignore"), task("raise"))
+
+    assert asyncio.run(both()) == [{np.inf}, {"Division by zero"}]

@@ -350,7 +350,7 @@ bool runMasked(const Program& program, const Plan& plan, uint64_t count, double*
     Workspace& ws = workspace;  // one thread-local lookup
     const uint64_t chunk = std::min<uint64_t>(count, BLOCK_SIZE);
     prepare(ws, plan.shape, chunk);
-    MaskedMachine machine(program, plan.masked_block_code ? program.block_code : program.code, ws, inputs);
+    MaskedMachine machine(program, plan.masked_block_code ? plan.block_code : program.code, ws, inputs);
     for (uint64_t offset = 0; offset < count; offset += chunk)
         if (!machine.run(offset, std::min(chunk, count - offset), out + offset)) return false;
     return true;

@@ -84,8 +84,8 @@ double meanPathLength(const std::vector<Instruction>& code, size_t end) {
 namespace detail {
 
 bool planMaskedRoute(const Program& program, Plan& plan) {
-    plan.masked_block_code = !program.block_code.empty() && hasJumps(program.block_code);
-    const std::vector<Instruction>& code = plan.masked_block_code ? program.block_code : program.code;
+    plan.masked_block_code = !plan.block_code.empty() && hasJumps(plan.block_code);
+    const std::vector<Instruction>& code = plan.masked_block_code ? plan.block_code : program.code;
     ShapeMachine machine;
     const CodeBounds bounds{program.constants.size(), program.var_names.size(), true};
     if (walkCode(code, bounds, machine) != WalkOutcome::RETURNED) return false;

@@ -1,6 +1,6 @@
 // Planning: everything about a program that holds for all of its elements,
 // found once. Programs without jumps, and programs whose every jump the
-// compiler could turn into whole-block operations, become a list of block
+// block code pass could turn into whole-block operations, become a list of block
 // steps; others go to the masked route when its shape and cost suit them,
 // and element by element otherwise.
 #include <algorithm>
@@ -106,10 +106,10 @@ ElementCost estimateCost(const Plan& plan, const CodeFacts& code, const CodeFact
 // converts the right operand of &, | and ^ as the per-element evaluator
 // does, even where its block code runs without jumps.
 Route planRoute(const Program& program, const CodeFacts& code, const CodeFacts& block_code, Plan& plan) {
-    const bool has_block_code = code.jumps && !program.block_code.empty();
+    const bool has_block_code = code.jumps && !plan.block_code.empty();
     if (!code.jumps || (has_block_code && !block_code.jumps)) {
         const Semantics semantics = code.jumps ? Semantics::ELEMENT : Semantics::BLOCK;
-        if (detail::buildSteps(program, code.jumps ? program.block_code : program.code, semantics, plan)) {
+        if (detail::buildSteps(program, code.jumps ? plan.block_code : program.code, semantics, plan)) {
             plan.errors_per_element = code.jumps;
             return Route::BLOCK;
         }
@@ -124,8 +124,9 @@ Route planRoute(const Program& program, const CodeFacts& code, const CodeFacts& 
 
 std::shared_ptr<const PreparedProgram> prepare(Program program) {
     auto plan = std::make_shared<Plan>();
+    plan->block_code = detail::makeBlockCode(program);
     const CodeFacts code = factsOf(program, program.code);
-    const CodeFacts block_code = program.block_code.empty() ? CodeFacts{} : factsOf(program, program.block_code);
+    const CodeFacts block_code = plan->block_code.empty() ? CodeFacts{} : factsOf(program, plan->block_code);
     plan->read_variables = readVariables(code);
     plan->any_layout = !code.can_fail;
     plan->route = planRoute(program, code, block_code, *plan);
@@ -137,6 +138,8 @@ std::shared_ptr<const PreparedProgram> prepare(Program program) {
 }
 
 const ElementCost& PreparedProgram::cost() const { return plan_->cost; }
+
+const std::vector<Instruction>& PreparedProgram::blockCode() const { return plan_->block_code; }
 
 size_t PreparedProgram::planBytes() const {
     const Plan& plan = *plan_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "tarnex/engine.h"
 #include "tarnex/walker.h"
 #include "test_support.h"
 
@@ -223,13 +224,14 @@ class BlockCode : public testing::TestWithParam<BlockCodeCase> {};
 
 TEST_P(BlockCode, SafeBranchesBecomeWholeBlockOperations) {
     const BlockCodeCase& c = GetParam();
-    Program p = compileWith(c.text, {"a", "b", "c"});
+    const auto prepared = prepare(compileWith(c.text, {"a", "b", "c"}));
+    const std::vector<Instruction>& block_code = prepared->blockCode();
     Code expected = c.block_code;
     if (!expected.empty()) expected.push_back({Opcode::RETURN, 0});
-    ASSERT_EQ(p.block_code.size(), expected.size()) << c.text;
+    ASSERT_EQ(block_code.size(), expected.size()) << c.text;
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(p.block_code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
-        EXPECT_EQ(p.block_code[i].operand, expected[i].second) << c.text << " @" << i;
+        EXPECT_EQ(block_code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
+        EXPECT_EQ(block_code[i].operand, expected[i].second) << c.text << " @" << i;
     }
 }
 
@@ -257,6 +259,22 @@ INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
                   {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}, {O::PUSH_CONST, 3}, {O::MUL, 0},
                    {O::LOAD_VAR, 2}, {O::PUSH_CONST, 4}, {O::LOGICAL_AND, 0}, {O::SUB, 0}}},
     BlockCodeCase{"a ? (b || 2) : 5", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1}, {O::LOGICAL_OR, 0},
-                                       {O::PUSH_CONST, 4}, {O::SELECT, 0}}}));
+                                       {O::PUSH_CONST, 4}, {O::SELECT, 0}}},
+    // c ? 1 : y opens as || does, and ends as it does when y is an && or ||
+    BlockCodeCase{"a ? 1 : (b && c)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2},
+                                       {O::LOGICAL_AND, 0}, {O::SELECT, 0}}},
+    BlockCodeCase{"a ? 1 : (b || c)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2},
+                                       {O::LOGICAL_OR, 0}, {O::SELECT, 0}}},
+    BlockCodeCase{"a ? 1 : (b && sin(c))", {}},
+    BlockCodeCase{"a ? 1 : (b || sin(c))", {}},
+    BlockCodeCase{"a ? sin(b) : (b || c)",
+                  {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 4}, {O::LOAD_VAR, 1}, {O::CALL_BUILTIN, 0x1}, {O::JUMP, 4},
+                   {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}},
+    // its code is that of a || b, which means the same
+    BlockCodeCase{"a ? 1 : (b ? 1 : 0)", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}}},
+    // nested ?: ending together close innermost first
+    BlockCodeCase{"a ? b : (c ? 2 : (b && c))",
+                  {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1},
+                   {O::LOAD_VAR, 2}, {O::LOGICAL_AND, 0}, {O::SELECT, 0}, {O::SELECT, 0}}}));
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST(KernelLevels, EveryLevelGivesTheBaselinesBits) {
     ASSERT_TRUE(detail::useKernelLevel(baseline_level));
     for (const std::string& text : programs()) {
         auto program = prepare(compileWith(text, {"a", "b", "c"}));
-        for (const std::vector<Instruction>* code : {&program->program().code, &program->program().block_code})
+        for (const std::vector<Instruction>* code : {&program->program().code, &program->blockCode()})
             for (Instruction ins : *code) opcodes_seen.insert(ins.opcode);
         for (size_t n : {1, 7, 1023, 1025, 9000}) {
             std::vector<Column> columns = inputs(n);

@@ -226,10 +226,9 @@ struct AnyInstruction {
 };
 
 std::vector<Instruction> makeBlockCode(const Program& program) {
+    std::vector<Instruction> block_code = BlockCodeWriter(program, program.code).write();
     AnyInstruction any;
     const CodeBounds bounds{program.constants.size(), program.var_names.size(), true};
-    if (!hasJumps(program.code) || walkCode(program.code, bounds, any) != WalkOutcome::RETURNED) return {};
-    std::vector<Instruction> block_code = BlockCodeWriter(program, program.code).write();
     if (!block_code.empty() && walkCode(block_code, bounds, any) != WalkOutcome::RETURNED) return {};
     return block_code;
 }

@@ -362,6 +362,8 @@ bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out
     const Program& program = prepared.program();
     if (prepared.plan().route == Route::MASKED) return runMasked(program, prepared.plan(), count, out, inputs);
     Plan plan;
+    plan.block_code = prepared.plan().block_code;
+    plan.block_code_jumps = prepared.plan().block_code_jumps;
     return planMaskedRoute(program, plan) && runMasked(program, plan, count, out, inputs);
 }
 

@@ -49,6 +49,7 @@ struct Plan {
     // The program's code with its cheap, safe &&, || and ?: as whole-block
     // operations (see makeBlockCode); empty when there is no such code.
     std::vector<Instruction> block_code;
+    bool block_code_jumps = false;  // some of them keep their jumps
     // BLOCK: the steps, their constants and slot count. A program with a
     // zero check `can_fail`: a failing block must report what a check of
     // the whole block reports and leave `out` untouched.
@@ -74,9 +75,8 @@ struct Plan {
 };
 
 namespace detail {
-// The program's code with its cheap, safe &&, || and ?: as whole-block
-// operations, sharing its constants; empty when the code has no jumps or
-// none qualifies.
+// The program's code, which jumps and walks without fault, with its cheap, safe &&, || and ?: as
+// whole-block operations, sharing its constants; empty when none qualifies.
 std::vector<Instruction> makeBlockCode(const Program& program);
 // The message of a step whose check finds a zero divisor.
 const char* zeroDivisorError(const Step& step);

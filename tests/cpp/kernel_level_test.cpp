@@ -29,16 +29,12 @@ namespace {
 using Column = std::vector<double>;
 using detail::KernelLevel;
 
-const char* const kOperators[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>",
-                                  "==", "!=", "<", "<=", ">", ">=", "&&", "||"};
-
 // Every operator between variables and with a constant on either side, every
 // built-in, prefix operators, and branches that become whole-block
 // operations or keep their jumps.
 std::vector<std::string> programs() {
     std::vector<std::string> texts;
-    for (const char* op : kOperators) {
-        std::string o = op;
+    for (const std::string& o : binaryOperators()) {
         texts.push_back("a " + o + " b");
         texts.push_back("a " + o + " 3.5");
         texts.push_back("-2 " + o + " b");

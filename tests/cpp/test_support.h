@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "tarnex/opcodes.h"
 #include "tarnex/program.h"
+#include "tarnex/tokens.h"
 
 namespace tarnex::testing_support {
 
@@ -54,6 +57,18 @@ inline std::string compileError(const std::string& text, const std::vector<std::
 // folding or the C++ compiler's own arithmetic, which may pick another NaN.
 // Evaluation routes, levels and team sizes must agree on sameBits.
 inline bool sameBits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+// The spelling of every operator token that some opcode computes between two
+// operands, in table order: the lists of operators tests and tools use.
+inline std::vector<std::string> binaryOperators() {
+    std::vector<std::string> spellings;
+    for (const OpcodeInfo& info : OPCODE_INFO) {
+        if (info.kind != OpcodeKind::BINARY) continue;
+        std::string symbol(TOKEN_SPELLINGS[info.token].symbol);
+        if (std::find(spellings.begin(), spellings.end(), symbol) == spellings.end()) spellings.push_back(symbol);
+    }
+    return spellings;
+}
 
 inline bool sameValue(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);

@@ -150,47 +150,15 @@ TEST(Codegen, StackDepthLimitOnBothSides) {
     EXPECT_EQ(compileError(rightNested(STACK_CAPACITY) + " && " + rightNested(STACK_CAPACITY), {"a"}), "<no error>");
 }
 
-// Random expressions over every operator, call and the conditional.
-class ExpressionGenerator {
-public:
-    explicit ExpressionGenerator(uint32_t seed) : rng_(seed) {}
-
-    std::string make(int depth) {
-        if (depth <= 0 || pick(4) == 0) return leaf();
-        static const char* binary[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>", "==", "!=",
-                                       "<", "<=", ">", ">=", "&&", "||", "and", "or"};
-        static const char* unary[] = {"-", "+", "!", "~", "not "};
-        static const char* calls[] = {"sin", "cos", "tan", "asin", "acos", "atan", "sqrt", "log",
-                                      "log10", "exp", "abs", "floor", "ceil", "round"};
-        switch (pick(6)) {
-            case 0: return unary[pick(5)] + make(depth - 1);
-            case 1: return "(" + make(depth - 1) + " ? " + make(depth - 1) + " : " + make(depth - 1) + ")";
-            case 2: return std::string(calls[pick(14)]) + "(" + make(depth - 1) + ")";
-            case 3: {
-                std::string s = pick(2) ? "min(" : "max(";
-                int n = 1 + pick(8);
-                for (int i = 0; i < n; ++i) s += (i ? ", " : "") + make(depth - 1);
-                return s + ")";
-            }
-            case 4: return "pow(" + make(depth - 1) + ", " + make(depth - 1) + ")";
-            default: return "(" + make(depth - 1) + " " + binary[pick(20)] + " " + make(depth - 1) + ")";
-        }
-    }
-
-private:
-    int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
-    std::string leaf() {
-        static const char* leaves[] = {"a", "B", "c", "0", "1", "2.5", "1e19", "0.5", "3"};
-        return leaves[pick(9)];
-    }
-    std::mt19937 rng_;
-};
+// Every operator, call and the conditional, words for &&, || and ! among
+// them, and a variable named in another case.
+constexpr ExpressionMix kMix{1, 1, 1, 2, 1, 2, 0, 20, true};
 
 TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
-    ExpressionGenerator gen(12345);
+    ExpressionGenerator gen(12345, kMix);
     int compiled = 0;
     for (int i = 0; i < 3000; ++i) {
-        std::string text = gen.make(1 + i % 7);
+        std::string text = render(*gen.tree(1 + i % 7), nullptr, {"a", "B", "c"});
         Program p;
         try {
             p = compileWith(text, {"a", "b", "c"});

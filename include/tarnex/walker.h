@@ -13,8 +13,9 @@
 //   bool visit(const WalkStep&)   // a reachable, checked instruction;
 //                                 // false declines and ends the walk
 //   void skip(size_t index)       // an instruction no path reaches
-// and sees each instruction once, in code order. Compiled code never
-// faults.
+// and sees each instruction once, in code order. A machine that follows
+// paths keeps what each brings to a jump target in a JoinsAhead, as the
+// walker keeps their depths. Compiled code never faults.
 #pragma once
 
 #include <algorithm>

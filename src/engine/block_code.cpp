@@ -11,6 +11,7 @@
 // and keeps the constant pool: the constants of the jumps it removes stay
 // unused in it.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -55,9 +56,11 @@ private:
     size_t target(size_t index) const { return std::min<size_t>(index + code_[index].operand, code_.size()); }
     bool is(size_t index, Opcode opcode) const { return code_[index].opcode == static_cast<uint32_t>(opcode); }
     bool jumpTo(size_t index, Opcode opcode, size_t to) const { return is(index, opcode) && target(index) == to; }
+    // Bit for bit: c ? 1 : -0 is no truth value.
     bool constant(size_t index, double value) const {
         const uint32_t at = code_[index].operand;
-        return is(index, Opcode::PUSH_CONST) && at < program_.constants.size() && program_.constants[at] == value;
+        return is(index, Opcode::PUSH_CONST) && at < program_.constants.size() &&
+               std::bit_cast<uint64_t>(program_.constants[at]) == std::bit_cast<uint64_t>(value);
     }
     // JUMP_IF_FALSE f; 1; JUMP e; f: 0; e: ending at `end`, reached only by
     // its own jumps and `zero_jumps` jumps to the 0.

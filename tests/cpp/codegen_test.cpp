@@ -240,6 +240,9 @@ INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
                    {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}},
     // its code is that of a || b, which means the same
     BlockCodeCase{"a ? 1 : (b ? 1 : 0)", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}}},
+    // but not when its 0 is -0, whose sign a truth value would lose
+    BlockCodeCase{"a ? 1 : (b ? 1 : -0)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1},
+                                           {O::PUSH_CONST, 2}, {O::SELECT, 0}, {O::SELECT, 0}}},
     // nested ?: ending together close innermost first
     BlockCodeCase{"a ? b : (c ? 2 : (b && c))",
                   {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1},

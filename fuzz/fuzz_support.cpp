@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tarnex/builtins.h"
+#include "tarnex/engine.h"
 #include "tarnex/lexer.h"
 #include "tarnex/walker.h"
 
@@ -128,7 +129,10 @@ std::string programProblem(const tarnex::Program& program, const std::vector<std
     if (program.code.empty() || !is(program.code.back(), Opcode::RETURN)) return "code does not end with RETURN";
     std::string problem = operandProblem(program);
     if (problem.empty()) problem = depthProblem(program, program.code, false);
-    if (problem.empty() && !program.block_code.empty()) problem = depthProblem(program, program.block_code, true);
+    if (problem.empty()) {
+        const auto prepared = tarnex::prepare(program);
+        if (!prepared->blockCode().empty()) problem = depthProblem(program, prepared->blockCode(), true);
+    }
     if (problem.empty()) problem = variableTableProblem(program, names);
     return problem;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 #include "tarnex/numeric.h"
 #include "tarnex/opcodes.h"
@@ -94,22 +95,67 @@ inline const BuiltinEntry* validCall(uint32_t operand) {
 // The entry whose name equals `name` ignoring ASCII case, or nullptr.
 const BuiltinEntry* findBuiltin(std::string_view name);
 
-// Calls `visit` with the op:: functor of built-in `id` and returns its
-// result. Every evaluator and folding dispatch through here, so the mapping
-// from id to function exists once; an id outside the table throws.
+// How many operands the operation of a kind takes.
+constexpr int builtinKindArity(BuiltinKind kind) {
+    switch (kind) {
+        case BuiltinKind::UNARY: return 1;
+        case BuiltinKind::BINARY:
+        case BuiltinKind::RUNNING: return 2;
+    }
+    throw std::logic_error("unknown built-in kind");
+}
+
+#define TARNEX_BUILTIN_ARITY(id, number, name, kind, fewest, most, operation, ...)          \
+    static_assert(op::arity<operation> == builtinKindArity(BuiltinKind::kind) &&              \
+                      (BuiltinKind::kind == BuiltinKind::RUNNING || fewest == most),           \
+                  #id ": its kind, its operation and its argument counts disagree");
+TARNEX_BUILTINS(TARNEX_BUILTIN_ARITY)
+#undef TARNEX_BUILTIN_ARITY
+
+// Calls `visit` with the op:: functor of built-in `id` and its kind (as a
+// std::integral_constant) and returns its result. Folding and every
+// evaluator reach it through applyBuiltin, so the mapping from id to
+// function exists once; an id outside the table throws.
 template <class Visitor>
 decltype(auto) visitBuiltin(BuiltinFunc id, Visitor&& visit) {
     switch (id) {
 #define TARNEX_BUILTIN_CASE(name, number, text, kind, fewest, most, operation, ...) \
-    case BuiltinFunc::name: return visit(operation{});
+    case BuiltinFunc::name: return visit(operation{}, std::integral_constant<BuiltinKind, BuiltinKind::kind>{});
         TARNEX_BUILTINS(TARNEX_BUILTIN_CASE)
 #undef TARNEX_BUILTIN_CASE
     }
     throw std::logic_error("unknown built-in function");
 }
 
-// The value of built-in `id` for `argc` argument values (argc already checked).
-double callBuiltin(BuiltinFunc id, const double* args, uint32_t argc);
+template <BuiltinKind>
+constexpr bool UNHANDLED_BUILTIN_KIND = false;
+
+// The one dispatch over kinds: how a call of `id` with `argc` arguments
+// (argc already checked) becomes steps on its argument positions, the
+// result left at position 0. `apply` provides
+//   template <class Op> void unary(uint32_t k)              // k = Op(k)
+//   template <class Op> void binary(uint32_t k, uint32_t j) // k = Op(k, j)
+// A new kind is one more branch here; the evaluators and folding follow.
+template <class Applier>
+void applyBuiltin(BuiltinFunc id, uint32_t argc, Applier&& apply) {
+    visitBuiltin(id, [&](auto operation, auto kind) {
+        using Op = decltype(operation);
+        constexpr BuiltinKind K = decltype(kind)::value;
+        if constexpr (K == BuiltinKind::UNARY) {
+            apply.template unary<Op>(0);
+        } else if constexpr (K == BuiltinKind::BINARY) {
+            apply.template binary<Op>(0, 1);
+        } else if constexpr (K == BuiltinKind::RUNNING) {
+            for (uint32_t k = 1; k < argc; ++k) apply.template binary<Op>(0, k);
+        } else {
+            static_assert(UNHANDLED_BUILTIN_KIND<K>, "a built-in kind without its steps");
+        }
+    });
+}
+
+// The value of built-in `id` for `argc` argument values (argc already
+// checked), computed in place: the arguments are overwritten.
+double callBuiltin(BuiltinFunc id, double* args, uint32_t argc);
 
 // Throws the fixed arity message when `argc` arguments do not suit `id`.
 void checkArity(BuiltinFunc id, size_t argc);

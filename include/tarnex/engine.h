@@ -49,8 +49,12 @@ public:
     const ElementCost& cost() const;
     // The variables the code reads, ascending: the rest need no data.
     std::span<const uint32_t> readVariables() const;
-    // The heap bytes the plan holds, itself included, for callers that
-    // budget memory (the program's own are theirs to count).
+    // The program's code with its cheap, safe &&, || and ?: as whole-block
+    // operations (LOGICAL_AND, LOGICAL_OR, SELECT), sharing its constants;
+    // empty when its code has no jumps or none qualifies.
+    const std::vector<Instruction>& blockCode() const;
+    // The heap bytes the plan holds, itself included, less its block code,
+    // for callers that budget memory (the program's own are theirs to count).
     size_t planBytes() const;
 
 private:

@@ -252,6 +252,8 @@ constexpr double EMPTY_STACK_RESULT = 0.0;
 struct Instruction {
     uint32_t opcode;
     uint32_t operand;
+
+    bool operator==(const Instruction&) const = default;
 };
 
 // The opcode's name, or "?" for a number outside the table.

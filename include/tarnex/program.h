@@ -37,11 +37,6 @@ public:
     // The most stack entries any path through `code` holds, counted by code
     // generation as it emits (at most STACK_CAPACITY) and trusted afterwards.
     uint32_t max_depth = 0;
-    // Beyond the above, for speed only. The same program with its cheap,
-    // safe &&, || and ?: as whole-block operations (LOGICAL_AND, LOGICAL_OR,
-    // SELECT), sharing `constants`; empty when `code` has no jumps or none
-    // qualifies. Written by compile.
-    std::vector<Instruction> block_code;
 };
 
 // Compiles `text` for the variables `names` (in binding order), with / and %

@@ -13,8 +13,9 @@
 //   bool visit(const WalkStep&)   // a reachable, checked instruction;
 //                                 // false declines and ends the walk
 //   void skip(size_t index)       // an instruction no path reaches
-// and sees each instruction once, in code order. Compiled code never
-// faults.
+// and sees each instruction once, in code order. A machine that follows
+// paths keeps what each brings to a jump target in a JoinsAhead, as the
+// walker keeps their depths. Compiled code never faults.
 #pragma once
 
 #include <algorithm>
@@ -75,40 +76,44 @@ inline bool validOperand(const CodeBounds& bounds, Instruction ins, OpcodeKind k
     throw std::logic_error("unknown opcode kind");
 }
 
-// A jump target ahead and the depth every path brings to it.
-struct PendingTarget {
-    size_t index;
-    uint32_t depth;
-};
+}  // namespace detail
 
-// The targets ahead, the nearest last; the work space follows the nesting
-// of the code, not its length.
-class Targets {
+// The jump targets ahead with what the paths so far bring to each, the
+// nearest last; the work space follows the nesting of the code, not its
+// length. The walker keeps the depth there; a machine that follows paths
+// keeps its own state the same way.
+template <class State>
+class JoinsAhead {
 public:
     bool arrivedAt(size_t index) const { return !ahead_.empty() && ahead_.back().index == index; }
-    uint32_t take() {
-        const uint32_t depth = ahead_.back().depth;
+    State take() {
+        const State state = ahead_.back().state;
         ahead_.pop_back();
-        return depth;
+        return state;
     }
-    // False when paths to `target` bring different depths.
-    bool add(size_t target, uint32_t depth) {
-        auto place = std::find_if(ahead_.begin(), ahead_.end(), [&](const PendingTarget& t) { return t.index <= target; });
-        if (place != ahead_.end() && place->index == target) return place->depth == depth;
-        ahead_.insert(place, PendingTarget{target, depth});
+    // Adds a path's `state` at `target`; where paths meet, `join(existing,
+    // state)` combines them and returns false when they disagree.
+    template <class Join>
+    bool add(size_t target, const State& state, Join&& join) {
+        auto place = std::find_if(ahead_.begin(), ahead_.end(), [&](const Pending& t) { return t.index <= target; });
+        if (place != ahead_.end() && place->index == target) return join(place->state, state);
+        ahead_.insert(place, Pending{target, state});
         return true;
     }
     size_t size() const { return ahead_.size(); }
 
 private:
-    std::vector<PendingTarget> ahead_;
+    struct Pending {
+        size_t index;
+        State state;
+    };
+    std::vector<Pending> ahead_;
 };
-
-}  // namespace detail
 
 template <class Machine>
 WalkOutcome walkCode(const std::vector<Instruction>& code, const CodeBounds& bounds, Machine& machine) {
-    detail::Targets targets;
+    JoinsAhead<uint32_t> targets;
+    const auto same = [](uint32_t& there, uint32_t depth) { return there == depth; };
     uint32_t depth = 0;
     bool reachable = true;
     const uint32_t opcode_limit = bounds.plan_only ? ALL_OPCODE_COUNT : OPCODE_COUNT;
@@ -133,7 +138,7 @@ WalkOutcome walkCode(const std::vector<Instruction>& code, const CodeBounds& bou
         const uint64_t after = uint64_t{depth} - reads + info.pushes;
         if (after > STACK_CAPACITY) return WalkOutcome::TOO_DEEP;
         const bool jumps = info.kind == OpcodeKind::JUMP || info.kind == OpcodeKind::JUMP_IF_FALSE;
-        if (jumps && (ins.operand >= code.size() - index || !targets.add(index + ins.operand, after)))
+        if (jumps && (ins.operand >= code.size() - index || !targets.add(index + ins.operand, static_cast<uint32_t>(after), same)))
             return ins.operand >= code.size() - index ? WalkOutcome::BAD_JUMP : WalkOutcome::PATHS_DISAGREE;
         const WalkStep step{index, ins, opcode, info, depth, static_cast<uint32_t>(after),
                             static_cast<uint32_t>(targets.size())};

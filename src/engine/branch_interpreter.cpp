@@ -117,12 +117,11 @@ private:
     template <class Op>
     void binary(uint32_t kernel);
     template <class Op>
-    void unary(uint32_t kernel);
+    void unaryAt(uint32_t kernel, uint32_t position);
     template <class Op>
     void ternary(uint32_t kernel);
     void callBuiltin(uint32_t operand);
-    template <class Step>
-    void runningExtreme(uint32_t kernel, uint32_t position, uint32_t argc);
+    struct CallSteps;
 
     const Program& program_;
     const std::vector<Instruction>& code_;
@@ -223,8 +222,7 @@ void MaskedMachine::binary(uint32_t kernel) {
 }
 
 template <class Op>
-void MaskedMachine::unary(uint32_t kernel) {
-    uint32_t position = current_->depth - 1;
+void MaskedMachine::unaryAt(uint32_t kernel, uint32_t position) {
     double* dst = slot(position);
     if (whole()) {
         kernels_.kernels[kernel](count_, dst, current_->stack[position], nullptr, nullptr);
@@ -234,24 +232,27 @@ void MaskedMachine::unary(uint32_t kernel) {
     current_->stack[position] = dst;
 }
 
+// A call's steps on its argument positions (see applyBuiltin).
+struct MaskedMachine::CallSteps {
+    MaskedMachine& machine;
+    uint32_t kernel, position;
+    template <class Op>
+    void unary(uint32_t k) {
+        machine.unaryAt<Op>(kernel, position + k);
+    }
+    template <class Op>
+    void binary(uint32_t k, uint32_t j) {
+        machine.binaryAt<Op>(kernel, position + k, machine.current_->stack[position + j]);
+    }
+};
+
 // As in the block interpreter: the arguments stay in place, the result takes
 // argument 0's position, and min or max of one argument is that argument.
 void MaskedMachine::callBuiltin(uint32_t operand) {
     const auto [number, argc] = decodeCall(operand);
     const auto id = static_cast<BuiltinFunc>(number);
     current_->depth -= argc - 1;
-    uint32_t position = current_->depth - 1;
-    const uint32_t kernel = detail::builtinKernel(id, detail::VV);
-    visitBuiltin(id, [&](auto operation) {
-        using Op = decltype(operation);
-        if constexpr (op::arity<Op> == 1) {
-            unary<Op>(kernel);
-        } else if (BUILTIN_TABLE[static_cast<int>(id)].kind == BuiltinKind::BINARY) {
-            binaryAt<Op>(kernel, position, current_->stack[position + 1]);
-        } else {
-            runningExtreme<Op>(kernel, position, argc);
-        }
-    });
+    applyBuiltin(id, argc, CallSteps{*this, detail::builtinKernel(id, detail::VV), current_->depth - 1});
 }
 
 // The selected value is a blend of whole arrays, which is exact.
@@ -268,11 +269,6 @@ void MaskedMachine::ternary(uint32_t kernel) {
         for (uint64_t i = 0; i < count_; ++i) dst[i] = select(on[i], Op::apply(args[0][i], args[1][i], args[2][i]), dst[i]);
     }
     current_->stack[position] = dst;
-}
-
-template <class Step>
-void MaskedMachine::runningExtreme(uint32_t kernel, uint32_t position, uint32_t argc) {
-    for (uint32_t k = 1; k < argc; ++k) binaryAt<Step>(kernel, position, current_->stack[position + k]);
 }
 
 bool MaskedMachine::execute(Instruction ins, size_t index) {
@@ -302,7 +298,7 @@ bool MaskedMachine::operate(Opcode opcode) {
     visitOperation<Semantics::ELEMENT>(opcode, [&](auto operation) {
         using Op = decltype(operation);
         if constexpr (op::arity<Op> == 1) {
-            unary<Op>(kernel);
+            unaryAt<Op>(kernel, current_->depth - 1);
         } else if constexpr (op::arity<Op> == 2) {
             binary<Op>(kernel);
         } else if constexpr (op::arity<Op> == 3) {
@@ -354,7 +350,7 @@ bool runMasked(const Program& program, const Plan& plan, uint64_t count, double*
     Workspace& ws = workspace;  // one thread-local lookup
     const uint64_t chunk = std::min<uint64_t>(count, BLOCK_SIZE);
     prepare(ws, plan.shape, chunk);
-    MaskedMachine machine(program, plan.masked_block_code ? program.block_code : program.code, ws, inputs);
+    MaskedMachine machine(program, plan.masked_block_code ? plan.block_code : program.code, ws, inputs);
     for (uint64_t offset = 0; offset < count; offset += chunk)
         if (!machine.run(offset, std::min(chunk, count - offset), out + offset)) return false;
     return true;
@@ -366,6 +362,8 @@ bool evaluateMasked(const PreparedProgram& prepared, uint64_t count, double* out
     const Program& program = prepared.program();
     if (prepared.plan().route == Route::MASKED) return runMasked(program, prepared.plan(), count, out, inputs);
     Plan plan;
+    plan.block_code = prepared.plan().block_code;
+    plan.block_code_jumps = prepared.plan().block_code_jumps;
     return planMaskedRoute(program, plan) && runMasked(program, plan, count, out, inputs);
 }
 

@@ -17,13 +17,29 @@ namespace {
 // || and ?: nesting; a program with more at once goes element by element.
 constexpr uint32_t MAX_WAITING_PATHS = 64;
 
-// Follows the code as the masked machine does, with depths only. Beyond the
-// walker's checks it declines an empty stack at RETURN and too many paths
-// waiting at once.
+// The paths from the start to one instruction, every path counted alike.
+struct PathsTo {
+    double mean_length;  // instructions before it
+    double log_count;    // paths grow exponentially with conditionals in sequence
+};
+
+// Where paths meet, the mean is weighted by each side's count.
+bool meet(PathsTo& there, const PathsTo& arriving) {
+    const double gap = arriving.log_count - there.log_count;
+    const double share = 1.0 / (1.0 + std::exp(gap));  // of the paths already there
+    there = {share * there.mean_length + (1.0 - share) * arriving.mean_length,
+             std::max(there.log_count, arriving.log_count) + std::log1p(std::exp(-std::fabs(gap)))};
+    return true;
+}
+
+// Follows the code as the masked machine does, with depths only, and the
+// mean length of its paths. Beyond the walker's checks it declines an
+// empty stack at RETURN and too many paths waiting at once.
 class ShapeMachine {
 public:
     bool visit(const WalkStep& step) {
         ++reachable_;
+        followPaths(step);
         if (step.info.kind == OpcodeKind::RETURN) {
             shape_.end = step.index;
             return step.depth != 0;
@@ -36,10 +52,30 @@ public:
 
     const MaskedShape& shape() const { return shape_; }
     size_t reachable() const { return reachable_; }  // instructions some path reaches
+    // The mean length of the paths from the start to the RETURN, the RETURN included.
+    double meanPathLength() const { return here_.mean_length; }
 
 private:
+    void followPaths(const WalkStep& step) {
+        if (paths_.arrivedAt(step.index)) {
+            const PathsTo arriving = paths_.take();
+            if (fell_through_) {
+                meet(here_, arriving);
+            } else {
+                here_ = arriving;
+            }
+        }
+        here_.mean_length += 1.0;
+        const bool jumps = step.info.kind == OpcodeKind::JUMP || step.info.kind == OpcodeKind::JUMP_IF_FALSE;
+        if (jumps) paths_.add(step.index + step.ins.operand, here_, meet);
+        fell_through_ = step.info.kind != OpcodeKind::JUMP;
+    }
+
     MaskedShape shape_;
     size_t reachable_ = 0;
+    JoinsAhead<PathsTo> paths_;
+    PathsTo here_{0.0, 0.0};
+    bool fell_through_ = true;  // whether the paths at the last instruction go on to the next
 };
 
 // The masked route runs every instruction that some element reaches; the
@@ -50,47 +86,18 @@ private:
 // (balanced trees of conditionals with 16 to 64 leaves).
 constexpr double MAX_CODE_PER_PATH = 12.0;
 
-struct PathsFrom {
-    double mean_length;  // instructions up to and including the RETURN
-    double log_count;    // paths grow exponentially with conditionals in sequence
-};
-
-// The mean length of the paths from the start to the RETURN, every path
-// counted alike.
-double meanPathLength(const std::vector<Instruction>& code, size_t end) {
-    std::vector<PathsFrom> from(end + 1);
-    from[end] = {1.0, 0.0};
-    for (size_t index = end; index-- > 0;) {
-        Instruction ins = code[index];
-        size_t target = index + ins.operand;
-        const PathsFrom& next = from[index + 1];
-        if (!isJump(ins) || target > end) {  // past `end` only in code no path reaches
-            from[index] = {1.0 + next.mean_length, next.log_count};
-        } else if (ins.opcode == static_cast<uint32_t>(Opcode::JUMP)) {
-            from[index] = {1.0 + from[target].mean_length, from[target].log_count};
-        } else {
-            const PathsFrom& taken = from[target];
-            double gap = taken.log_count - next.log_count;
-            double share = 1.0 / (1.0 + std::exp(gap));  // of the paths that fall through
-            from[index] = {1.0 + share * next.mean_length + (1.0 - share) * taken.mean_length,
-                           std::max(taken.log_count, next.log_count) + std::log1p(std::exp(-std::fabs(gap)))};
-        }
-    }
-    return from[0].mean_length;
-}
-
 }  // namespace
 
 namespace detail {
 
 bool planMaskedRoute(const Program& program, Plan& plan) {
-    plan.masked_block_code = !program.block_code.empty() && hasJumps(program.block_code);
-    const std::vector<Instruction>& code = plan.masked_block_code ? program.block_code : program.code;
+    plan.masked_block_code = plan.block_code_jumps;
+    const std::vector<Instruction>& code = plan.masked_block_code ? plan.block_code : program.code;
     ShapeMachine machine;
     const CodeBounds bounds{program.constants.size(), program.var_names.size(), true};
     if (walkCode(code, bounds, machine) != WalkOutcome::RETURNED) return false;
     const MaskedShape& shape = machine.shape();
-    if (static_cast<double>(machine.reachable()) > MAX_CODE_PER_PATH * meanPathLength(code, shape.end)) return false;
+    if (static_cast<double>(machine.reachable()) > MAX_CODE_PER_PATH * machine.meanPathLength()) return false;
     plan.shape = shape;
     return true;
 }

@@ -46,6 +46,10 @@ struct MaskedShape {
 
 struct Plan {
     Route route = Route::ELEMENTS;
+    // The program's code with its cheap, safe &&, || and ?: as whole-block
+    // operations (see makeBlockCode); empty when there is no such code.
+    std::vector<Instruction> block_code;
+    bool block_code_jumps = false;  // some of them keep their jumps
     // BLOCK: the steps, their constants and slot count. A program with a
     // zero check `can_fail`: a failing block must report what a check of
     // the whole block reports and leave `out` untouched.
@@ -56,8 +60,8 @@ struct Plan {
     // Block steps made from code that jumps: a zero divisor hands the block
     // to the per-element route, which fails at the right element.
     bool errors_per_element = false;
-    // MASKED: the code it walks (the program's block code where that still
-    // jumps, else its code) and its shape.
+    // MASKED: the code it walks (the block code where that still jumps,
+    // else the program's code) and its shape.
     bool masked_block_code = false;
     MaskedShape shape;
     // No element can fail (there is no / or %), so where the blocks are cut
@@ -72,6 +76,9 @@ struct Plan {
 };
 
 namespace detail {
+// The program's code, which jumps and walks without fault, with its cheap, safe &&, || and ?: as
+// whole-block operations, sharing its constants; empty when none qualifies.
+std::vector<Instruction> makeBlockCode(const Program& program);
 // The message of a step whose check finds a zero divisor.
 const char* zeroDivisorError(const Step& step);
 // Fills the block route's part of `plan` (steps, values, slots, can_fail)
@@ -79,8 +86,9 @@ const char* zeroDivisorError(const Step& step);
 // (compiled code without jumps it always can). `semantics`: ELEMENT for
 // the block code of a program whose code jumps.
 bool buildSteps(const Program& program, const std::vector<Instruction>& code, Semantics semantics, Plan& plan);
-// Fills the masked route's part of `plan` for `program` (its block code where
-// that still jumps, else its code); false when the route declines it.
+// Fills the masked route's part of `plan` for `program` (the plan's block
+// code where that still jumps, else the program's code); false when the
+// route declines it.
 bool planMaskedRoute(const Program& program, Plan& plan);
 // The masked route over one block; false when a zero divisor is met on an
 // element's path (the per-element route then raises the error).

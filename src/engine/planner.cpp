@@ -1,6 +1,6 @@
 // Planning: everything about a program that holds for all of its elements,
 // found once. Programs without jumps, and programs whose every jump the
-// compiler could turn into whole-block operations, become a list of block
+// block code pass could turn into whole-block operations, become a list of block
 // steps; others go to the masked route when its shape and cost suit them,
 // and element by element otherwise.
 #include <algorithm>
@@ -25,6 +25,7 @@ namespace {
 // it.
 struct CodeFacts {
     bool jumps = false;  // of the whole list, reachable or not: it decides which routes may run it
+    bool walked = false;  // the walker found no fault
     bool can_fail = false;  // only a zero divisor makes an element fail
     size_t instructions = 0;
     double extra_ns = 0.0;        // what the operators add beyond their route's cost each
@@ -34,10 +35,12 @@ struct CodeFacts {
 
 class FactsMachine {
 public:
-    explicit FactsMachine(CodeFacts& facts) : facts_(facts) {}
+    FactsMachine(CodeFacts& facts, const std::vector<Instruction>& code) : facts_(facts), code_(code) {}
 
     bool visit(const WalkStep& step) {
         const OpcodeInfo& info = step.info;
+        facts_.jumps = facts_.jumps || isJump(step.ins);
+        next_ = step.index + 1;
         const BuiltinEntry* call = info.kind == OpcodeKind::CALL ? validCall(step.ins.operand) : nullptr;
         facts_.can_fail = facts_.can_fail || info.can_fail;
         if (call != nullptr)
@@ -48,19 +51,27 @@ public:
         if (info.kind == OpcodeKind::LOAD) facts_.reads[step.ins.operand] = 1;
         return true;
     }
-    void skip(size_t) {}
+    void skip(size_t index) {
+        facts_.jumps = facts_.jumps || isJump(code_[index]);
+        next_ = index + 1;
+    }
+    // Only hand-built code goes on past where the walk ends.
+    bool jumpsPastTheWalk() const { return std::any_of(code_.begin() + next_, code_.end(), isJump); }
 
 private:
     CodeFacts& facts_;
+    const std::vector<Instruction>& code_;
+    size_t next_ = 0;  // the first instruction the walk has not seen
 };
 
 CodeFacts factsOf(const Program& program, const std::vector<Instruction>& code) {
     CodeFacts facts;
     facts.reads.assign(program.var_names.size(), 0);
-    FactsMachine machine(facts);
+    FactsMachine machine(facts, code);
     const CodeBounds bounds{program.constants.size(), program.var_names.size(), true};
-    if (walkCode(code, bounds, machine) != WalkOutcome::RETURNED) facts.can_fail = true;
-    facts.jumps = hasJumps(code);
+    facts.walked = walkCode(code, bounds, machine) == WalkOutcome::RETURNED;
+    facts.can_fail = facts.can_fail || !facts.walked;
+    facts.jumps = facts.jumps || machine.jumpsPastTheWalk();
     return facts;
 }
 
@@ -122,10 +133,10 @@ ElementCost estimateCost(const Plan& plan, const CodeFacts& code, const CodeFact
 // converts the right operand of &, | and ^ as the per-element evaluator
 // does, even where its block code runs without jumps.
 Route planRoute(const Program& program, const CodeFacts& code, const CodeFacts& block_code, Plan& plan) {
-    const bool has_block_code = code.jumps && !program.block_code.empty();
+    const bool has_block_code = code.jumps && !plan.block_code.empty();
     if (!code.jumps || (has_block_code && !block_code.jumps)) {
         const Semantics semantics = code.jumps ? Semantics::ELEMENT : Semantics::BLOCK;
-        if (detail::buildSteps(program, code.jumps ? program.block_code : program.code, semantics, plan)) {
+        if (detail::buildSteps(program, code.jumps ? plan.block_code : program.code, semantics, plan)) {
             plan.errors_per_element = code.jumps;
             return Route::BLOCK;
         }
@@ -141,7 +152,9 @@ Route planRoute(const Program& program, const CodeFacts& code, const CodeFacts& 
 std::shared_ptr<const PreparedProgram> prepare(Program program) {
     auto plan = std::make_shared<Plan>();
     const CodeFacts code = factsOf(program, program.code);
-    const CodeFacts block_code = program.block_code.empty() ? CodeFacts{} : factsOf(program, program.block_code);
+    if (code.jumps && code.walked) plan->block_code = detail::makeBlockCode(program);
+    const CodeFacts block_code = plan->block_code.empty() ? CodeFacts{} : factsOf(program, plan->block_code);
+    plan->block_code_jumps = block_code.jumps;
     plan->read_variables = readVariables(code);
     plan->any_layout = !code.can_fail;
     plan->route = planRoute(program, code, block_code, *plan);
@@ -155,6 +168,7 @@ std::shared_ptr<const PreparedProgram> prepare(Program program) {
 const ElementCost& PreparedProgram::cost() const { return plan_->cost; }
 
 std::span<const uint32_t> PreparedProgram::readVariables() const { return plan_->read_variables; }
+const std::vector<Instruction>& PreparedProgram::blockCode() const { return plan_->block_code; }
 
 size_t PreparedProgram::planBytes() const {
     const Plan& plan = *plan_;

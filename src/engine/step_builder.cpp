@@ -92,6 +92,7 @@ private:
 
     void operation(Opcode opcode);
     void call(uint32_t operand);
+    struct CallSteps;
     void finish();
 
     const Program& program_;
@@ -147,23 +148,29 @@ void StepBuilder::operation(Opcode opcode) {
     stack_.resize(depth - 1);
 }
 
+// A call's steps on its argument positions (see applyBuiltin).
+struct StepBuilder::CallSteps {
+    StepBuilder& builder;
+    uint32_t kernel, position;
+    template <class Op>
+    void unary(uint32_t k) {
+        builder.materialise(position + k);
+        builder.add(kernel, position + k, builder.stack_[position + k]);
+    }
+    template <class Op>
+    void binary(uint32_t k, uint32_t j) {
+        builder.binary(kernel, position + k, position + j);
+    }
+};
+
 // The arguments stay in place: argument k at position + k, the result at
 // argument 0's position. min or max of one argument is that argument.
 void StepBuilder::call(uint32_t operand) {
-    const BuiltinEntry& entry = *validCall(operand);
-    const uint32_t argc = decodeCall(operand).argc;
+    const auto [number, argc] = decodeCall(operand);
+    const auto id = static_cast<BuiltinFunc>(number);
     const uint32_t position = static_cast<uint32_t>(stack_.size()) - argc;
-    const uint32_t kernel = detail::builtinKernel(entry.id, detail::VV);
-    switch (entry.kind) {
-        case BuiltinKind::UNARY:
-            materialise(position);
-            add(kernel, position, stack_[position]);
-            break;
-        case BuiltinKind::BINARY: binary(kernel, position, position + 1); break;
-        case BuiltinKind::RUNNING:
-            for (uint32_t k = 1; k < argc; ++k) binary(kernel, position, position + k);
-            break;
-    }
+    const uint32_t kernel = detail::builtinKernel(id, detail::VV);
+    applyBuiltin(id, argc, CallSteps{*this, kernel, position});
     stack_.resize(position + 1);
 }
 

@@ -19,18 +19,25 @@ void checkArity(BuiltinFunc id, size_t argc) {
     if (argc < entry.min_args || argc > entry.max_args) throw std::runtime_error(entry.arity_error);
 }
 
-double callBuiltin(BuiltinFunc id, const double* args, uint32_t argc) {
-    return visitBuiltin(id, [&](auto operation) {
-        using Op = decltype(operation);
-        if constexpr (op::arity<Op> == 1) {
-            return Op::apply(args[0]);
-        } else {
-            if (BUILTIN_TABLE[static_cast<int>(id)].kind == BuiltinKind::BINARY) return Op::apply(args[0], args[1]);
-            double acc = args[0];
-            for (uint32_t k = 1; k < argc; ++k) acc = Op::apply(acc, args[k]);
-            return acc;
-        }
-    });
+namespace {
+
+struct ValueSteps {
+    double* args;
+    template <class Op>
+    void unary(uint32_t k) {
+        args[k] = Op::apply(args[k]);
+    }
+    template <class Op>
+    void binary(uint32_t k, uint32_t j) {
+        args[k] = Op::apply(args[k], args[j]);
+    }
+};
+
+}  // namespace
+
+double callBuiltin(BuiltinFunc id, double* args, uint32_t argc) {
+    applyBuiltin(id, argc, ValueSteps{args});
+    return args[0];
 }
 
 double foldBinary(int32_t token, double l, double r, DivideMode divide) {

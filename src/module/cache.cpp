@@ -60,7 +60,7 @@ size_t programBytes(const PreparedProgram& prepared) {
     const Program& p = prepared.program();
     size_t total = heapBytes(sizeof(PreparedProgram) + CONTROL_BLOCK);
     total += vectorBytes(p.code) + vectorBytes(p.constants) + vectorBytes(p.var_values) + namesBytes(p.var_names);
-    total += vectorBytes(p.block_code) + prepared.planBytes();
+    total += vectorBytes(prepared.blockCode()) + prepared.planBytes();
     total += heapBytes(p.var_index.bucket_count() * sizeof(void*));
     for (const auto& [name, index] : p.var_index) total += heapBytes(NAME_NODE) + stringBytes(name);
     return total;

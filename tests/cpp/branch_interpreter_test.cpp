@@ -62,14 +62,6 @@ bool sameResults(const Column& a, const Column& b) {
     return true;
 }
 
-std::string literal(double v) {
-    if (std::isnan(v)) return "sqrt(-1)";
-    if (std::signbit(v)) return "(-(" + literal(-v) + "))";
-    if (std::isinf(v)) return "(1e308*10)";
-    char buffer[64];
-    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, v).ptr);
-}
-
 // Pieces in order: the operands of + would be generated in an unspecified one.
 std::string concat(std::initializer_list<std::string_view> pieces) {
     std::string text;
@@ -77,71 +69,8 @@ std::string concat(std::initializer_list<std::string_view> pieces) {
     return text;
 }
 
-const double kSpecial[] = {kNaN, kInf, -kInf, 1e19, -1e19, -1.0, 1.0, 2.5, -2.5, 3.0, 0.5, 63.0, 64.0,
-                           1e-300, 1e308, 9223372036854775808.0, -9223372036854775808.0, 7.0};
-
-class Generator {
-public:
-    explicit Generator(uint64_t seed) : rng_(seed) {}
-
-    // Always one &&, || or ?: at the top, more of them inside.
-    std::string branchy(int depth) {
-        static const char* const logical[] = {" && ", " || "};
-        if (pick(2) == 0) return concat({"(", any(depth - 1), " ? ", any(depth - 1), " : ", any(depth - 1), ")"});
-        return concat({"(", any(depth - 1), logical[pick(2)], any(depth - 1), ")"});
-    }
-
-    // One in `zero_odds` elements is a zero of either sign (0: none).
-    double value(int zero_odds) {
-        if (zero_odds > 0 && pick(static_cast<size_t>(zero_odds)) == 0) return pick(2) ? 0.0 : -0.0;
-        if (pick(4) == 0) return std::uniform_real_distribution<double>(-100, 100)(rng_);
-        return kSpecial[pick(std::size(kSpecial))];
-    }
-
-    int pick(size_t n) { return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(rng_); }
-
-private:
-    std::string any(int depth) {
-        static const char* const arithmetic[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>"};
-        static const char* const comparison[] = {"==", "!=", "<", "<=", ">", ">="};
-        static const char* const unary[] = {"-", "!", "~"};
-        if (depth <= 0) return leaf();
-        switch (pick(9)) {
-            case 0: return leaf();
-            case 1: return concat({"(", any(depth - 1), " ", arithmetic[pick(10)], " ", any(depth - 1), ")"});
-            case 2: return concat({"(", any(depth - 1), " ", comparison[pick(6)], " ", any(depth - 1), ")"});
-            case 3: return concat({unary[pick(3)], "(", any(depth - 1), ")"});
-            case 4: return call(depth);
-            case 5: {  // a division that a condition guards
-                std::string divisor = any(depth - 1);
-                return concat({"(", divisor, " != 0 ? ", any(depth - 1), pick(2) ? " / " : " % ", divisor, " : ",
-                               any(depth - 1), ")"});
-            }
-            default: return branchy(depth);
-        }
-    }
-
-    std::string leaf() {
-        static const char* const names[] = {"a", "b", "c"};
-        return pick(4) == 0 ? literal(value(8)) : names[pick(3)];
-    }
-
-    std::string call(int depth) {
-        static const char* const one[] = {"sin", "sqrt", "log", "exp", "abs", "floor", "round", "atan"};
-        switch (pick(3)) {
-            case 0: return concat({one[pick(std::size(one))], "(", any(depth - 1), ")"});
-            case 1: return concat({"pow(", any(depth - 1), ", ", any(depth - 1), ")"});
-            default: {
-                std::string text = pick(2) ? "min(" : "max(";
-                int argc = 1 + pick(4);
-                for (int k = 0; k < argc; ++k) text += concat({k ? ", " : "", any(depth - 1)});
-                return text + ")";
-            }
-        }
-    }
-
-    std::mt19937_64 rng_;
-};
+// Many branches and divisions that conditions guard.
+constexpr ExpressionMix kMix{1, 4, 1, 3, 2, 1, 2, 8};
 
 // Block lengths: short ones, both sides of a vector body's tail, a full
 // block, and one the masked route cuts into chunks.
@@ -149,10 +78,10 @@ const uint64_t kLengths[] = {1, 3, 4095, 4096, 1, 3, 4095, 4096, 1, 3, 4095, 409
 
 TEST(BranchInterpreter, MatchesThePerElementRouteOnGeneratedPrograms) {
     constexpr int kExpressions = 2500;
-    Generator gen(20250117);
+    ExpressionGenerator gen(20250117, kMix);
     int skipped = 0, masked = 0, failed = 0, declined = 0;
     for (int e = 0; e < kExpressions; ++e) {
-        std::string text = gen.branchy(2 + e % 4);
+        std::string text = render(*gen.branchy(2 + e % 4), nullptr);
         Program program;
         try {
             program = compileWith(text, {"a", "b", "c"});

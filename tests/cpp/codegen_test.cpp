@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "tarnex/engine.h"
 #include "tarnex/walker.h"
 #include "test_support.h"
 
@@ -157,47 +158,15 @@ TEST(Codegen, StackDepthLimitOnBothSides) {
     EXPECT_EQ(compileError(rightNested(STACK_CAPACITY) + " && " + rightNested(STACK_CAPACITY), {"a"}), "<no error>");
 }
 
-// Random expressions over every operator, call and the conditional.
-class ExpressionGenerator {
-public:
-    explicit ExpressionGenerator(uint32_t seed) : rng_(seed) {}
-
-    std::string make(int depth) {
-        if (depth <= 0 || pick(4) == 0) return leaf();
-        static const char* binary[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>", "==", "!=",
-                                       "<", "<=", ">", ">=", "&&", "||", "and", "or"};
-        static const char* unary[] = {"-", "+", "!", "~", "not "};
-        static const char* calls[] = {"sin", "cos", "tan", "asin", "acos", "atan", "sqrt", "log",
-                                      "log10", "exp", "abs", "floor", "ceil", "round"};
-        switch (pick(6)) {
-            case 0: return unary[pick(5)] + make(depth - 1);
-            case 1: return "(" + make(depth - 1) + " ? " + make(depth - 1) + " : " + make(depth - 1) + ")";
-            case 2: return std::string(calls[pick(14)]) + "(" + make(depth - 1) + ")";
-            case 3: {
-                std::string s = pick(2) ? "min(" : "max(";
-                int n = 1 + pick(8);
-                for (int i = 0; i < n; ++i) s += (i ? ", " : "") + make(depth - 1);
-                return s + ")";
-            }
-            case 4: return "pow(" + make(depth - 1) + ", " + make(depth - 1) + ")";
-            default: return "(" + make(depth - 1) + " " + binary[pick(20)] + " " + make(depth - 1) + ")";
-        }
-    }
-
-private:
-    int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
-    std::string leaf() {
-        static const char* leaves[] = {"a", "B", "c", "0", "1", "2.5", "1e19", "0.5", "3"};
-        return leaves[pick(9)];
-    }
-    std::mt19937 rng_;
-};
+// Every operator, call and the conditional, words for &&, || and ! among
+// them, and a variable named in another case.
+constexpr ExpressionMix kMix{1, 1, 1, 2, 1, 2, 0, 20, true};
 
 TEST(Codegen, EveryCompiledProgramSatisfiesTheInvariants) {
-    ExpressionGenerator gen(12345);
+    ExpressionGenerator gen(12345, kMix);
     int compiled = 0;
     for (int i = 0; i < 3000; ++i) {
-        std::string text = gen.make(1 + i % 7);
+        std::string text = render(*gen.tree(1 + i % 7), nullptr, {"a", "B", "c"});
         Program p;
         try {
             p = compileWith(text, {"a", "b", "c"});
@@ -232,13 +201,14 @@ class BlockCode : public testing::TestWithParam<BlockCodeCase> {};
 
 TEST_P(BlockCode, SafeBranchesBecomeWholeBlockOperations) {
     const BlockCodeCase& c = GetParam();
-    Program p = compileWith(c.text, {"a", "b", "c"}, c.divide);
+    const auto prepared = prepare(compileWith(c.text, {"a", "b", "c"}, c.divide));
+    const std::vector<Instruction>& block_code = prepared->blockCode();
     Code expected = c.block_code;
     if (!expected.empty()) expected.push_back({Opcode::RETURN, 0});
-    ASSERT_EQ(p.block_code.size(), expected.size()) << c.text;
+    ASSERT_EQ(block_code.size(), expected.size()) << c.text;
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(p.block_code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
-        EXPECT_EQ(p.block_code[i].operand, expected[i].second) << c.text << " @" << i;
+        EXPECT_EQ(block_code[i].opcode, static_cast<uint32_t>(expected[i].first)) << c.text << " @" << i;
+        EXPECT_EQ(block_code[i].operand, expected[i].second) << c.text << " @" << i;
     }
 }
 
@@ -270,6 +240,25 @@ INSTANTIATE_TEST_SUITE_P(Examples, BlockCode, testing::Values(
                   {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}, {O::PUSH_CONST, 3}, {O::MUL, 0},
                    {O::LOAD_VAR, 2}, {O::PUSH_CONST, 4}, {O::LOGICAL_AND, 0}, {O::SUB, 0}}},
     BlockCodeCase{"a ? (b || 2) : 5", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1}, {O::LOGICAL_OR, 0},
-                                       {O::PUSH_CONST, 4}, {O::SELECT, 0}}}));
+                                       {O::PUSH_CONST, 4}, {O::SELECT, 0}}},
+    // c ? 1 : y opens as || does, and ends as it does when y is an && or ||
+    BlockCodeCase{"a ? 1 : (b && c)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2},
+                                       {O::LOGICAL_AND, 0}, {O::SELECT, 0}}},
+    BlockCodeCase{"a ? 1 : (b || c)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2},
+                                       {O::LOGICAL_OR, 0}, {O::SELECT, 0}}},
+    BlockCodeCase{"a ? 1 : (b && sin(c))", {}},
+    BlockCodeCase{"a ? 1 : (b || sin(c))", {}},
+    BlockCodeCase{"a ? sin(b) : (b || c)",
+                  {{O::LOAD_VAR, 0}, {O::JUMP_IF_FALSE, 4}, {O::LOAD_VAR, 1}, {O::CALL_BUILTIN, 0x1}, {O::JUMP, 4},
+                   {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::LOGICAL_OR, 0}}},
+    // its code is that of a || b, which means the same
+    BlockCodeCase{"a ? 1 : (b ? 1 : 0)", {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOGICAL_OR, 0}}},
+    // but not when its 0 is -0, whose sign a truth value would lose
+    BlockCodeCase{"a ? 1 : (b ? 1 : -0)", {{O::LOAD_VAR, 0}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1}, {O::PUSH_CONST, 1},
+                                           {O::PUSH_CONST, 2}, {O::SELECT, 0}, {O::SELECT, 0}}},
+    // nested ?: ending together close innermost first
+    BlockCodeCase{"a ? b : (c ? 2 : (b && c))",
+                  {{O::LOAD_VAR, 0}, {O::LOAD_VAR, 1}, {O::LOAD_VAR, 2}, {O::PUSH_CONST, 0}, {O::LOAD_VAR, 1},
+                   {O::LOAD_VAR, 2}, {O::LOGICAL_AND, 0}, {O::SELECT, 0}, {O::SELECT, 0}}}));
 
 }  // namespace

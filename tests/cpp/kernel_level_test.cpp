@@ -29,16 +29,12 @@ namespace {
 using Column = std::vector<double>;
 using detail::KernelLevel;
 
-const char* const kOperators[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>",
-                                  "==", "!=", "<", "<=", ">", ">=", "&&", "||"};
-
 // Every operator between variables and with a constant on either side, every
 // built-in, prefix operators, and branches that become whole-block
 // operations or keep their jumps.
 std::vector<std::string> programs() {
     std::vector<std::string> texts;
-    for (const char* op : kOperators) {
-        std::string o = op;
+    for (const std::string& o : binaryOperators()) {
         texts.push_back("a " + o + " b");
         texts.push_back("a " + o + " 3.5");
         texts.push_back("-2 " + o + " b");
@@ -105,7 +101,7 @@ TEST(KernelLevels, EveryLevelGivesTheBaselinesBits) {
     ASSERT_TRUE(detail::useKernelLevel(baseline_level));
     for (const auto& [text, divide] : programsInEachDivideMode()) {
         auto program = prepare(compileWith(text, {"a", "b", "c"}, divide));
-        for (const std::vector<Instruction>* code : {&program->program().code, &program->program().block_code})
+        for (const std::vector<Instruction>* code : {&program->program().code, &program->blockCode()})
             for (Instruction ins : *code) opcodes_seen.insert(ins.opcode);
         for (size_t n : {1, 7, 1023, 1025, 9000}) {
             std::vector<Column> columns = inputs(n);

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tarnex/builtins.h"
 #include "tarnex/lexer.h"
+#include "test_support.h"
 
 using namespace tarnex;
 
@@ -155,6 +160,47 @@ TEST(Lexer, AsciiCaseFolding) {
     EXPECT_FALSE(equalsIgnoringCase("log1", "log10"));
     EXPECT_FALSE(equalsIgnoringCase("\xc3\x89", "\xc3\xa9"));  // non-ASCII bytes are not folded
     EXPECT_FALSE(equalsIgnoringCase("[", "{"));
+}
+
+// A file of the source tree, found from this one's place in it.
+std::string sourceFile(const std::string& path) {
+    const std::string here = __FILE__;
+    std::ifstream in(here.substr(0, here.rfind("tests/cpp/")) + path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The quoted strings of `text` after `from` up to the next `to` (empty: the end).
+std::set<std::string> quoted(const std::string& text, const std::string& from = "", const std::string& to = "") {
+    std::set<std::string> found;
+    const size_t begin = text.find(from);
+    const size_t end = to.empty() ? std::string::npos : text.find(to, begin);
+    for (size_t at = text.find('"', begin); at < end;) {
+        const size_t close = text.find('"', at + 1);
+        if (close == std::string::npos) break;
+        found.insert(text.substr(at + 1, close - at - 1));
+        at = text.find('"', close + 1);
+    }
+    return found;
+}
+
+// The lists kept outside the tables, the fuzzer's dictionary and the
+// emulated-CPU check's operators, follow them.
+TEST(Lexer, ListsOutsideTheTablesFollowThem) {
+    const std::set<std::string> dict = quoted(sourceFile("fuzz/expression.dict"));
+    ASSERT_FALSE(dict.empty());
+    for (const TokenSpelling& token : TOKEN_SPELLINGS) {
+        if (!token.symbol.empty()) {
+            EXPECT_TRUE(dict.count(std::string(token.symbol))) << token.symbol;
+        }
+        if (!token.word.empty()) {
+            const std::string spaced = std::string(1, ' ').append(token.word).append(1, ' ');
+            EXPECT_TRUE(dict.count(spaced)) << token.word;
+        }
+    }
+    for (const BuiltinEntry& entry : BUILTIN_TABLE) EXPECT_TRUE(dict.count(std::string(entry.name) + "(")) << entry.name;
+    const std::vector<std::string> operators = testing_support::binaryOperators();
+    EXPECT_EQ(quoted(sourceFile("tools/isa_check.py"), "OPERATORS = [", "]"),
+              std::set<std::string>(operators.begin(), operators.end()));
 }
 
 }  // namespace

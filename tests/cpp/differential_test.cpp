@@ -123,19 +123,19 @@ TEST(Differential, EngineMatchesFolding) {
 // Under IEEE division nothing fails, neither folding nor evaluation, and
 // every row folds to what the engine gives it.
 TEST(Differential, IeeeDivisionNeverFailsAndMatchesFolding) {
-    ExpressionGenerator gen(20261208);
+    ExpressionGenerator gen(20261208, kMix);
     int compared = 0;
     for (int e = 0; e < kExpressions; ++e) {
-        bool jumps = false;
-        std::unique_ptr<Node> tree = gen.expression(1 + e % 5, jumps);
-        const bool bitwise = gen.takeBitwise();
+        gen.jumps = gen.bitwise = false;
+        const ExpressionTree tree = gen.tree(1 + e % 5);
+        const bool jumps = gen.jumps, bitwise = gen.bitwise;
         const std::string text = render(*tree, nullptr);
         std::shared_ptr<const PreparedProgram> program;
         ASSERT_EQ(errorOf([&] { program = prepare(compile(text, {"a", "b", "c"}, DivideMode::IGNORE)); }),
                   "<no error>") << text;
         std::vector<std::vector<double>> columns(kVarCount, std::vector<double>(kRows));
         for (size_t r = 0; r < kRows; ++r)
-            for (size_t v = 0; v < kVarCount; ++v) columns[v][r] = gen.special();
+            for (size_t v = 0; v < kVarCount; ++v) columns[v][r] = gen.value(kMix.zero_odds);
         std::vector<const double*> pointers{columns[0].data(), columns[1].data(), columns[2].data()};
         std::vector<double> out(kRows);
         ASSERT_EQ(errorOf([&] { evaluateParallel(kVarCount, BLOCK_SIZE, out.data(), *program, kRows, pointers); }),

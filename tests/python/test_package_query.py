@@ -624,7 +624,7 @@ def test_ignore_folds_to_the_bits_of_run_time(op, divisor, assert_same_bits):
             if op == "/":
                 assert_same_bits(folded, ieee(op, x, float(divisor)))
             assert np.isnan(folded) or op == "/"
-    with pytest.raises(RuntimeError, match=r"^Expression failed to compile: .* by zero$"):
+    with pytest.raises(RuntimeError, match=r"^Expression failed to compile: .* by zero(\n|$)"):
         qelto.query(f"1 {op} {divisor}")
 
 
@@ -698,9 +698,9 @@ def test_each_mode_has_its_own_cached_program(first):
             values = {"a": np.ones(3), "b": np.zeros(3), text.split()[-1]: 1.0}
             with qelto.errstate(divide=mode):
                 if mode == "ignore":
-                    assert qelto.query(text, **values)[0] == np.inf
+                    assert np.all(qelto.query(text, **values) == np.inf)
                 else:
-                    with pytest.raises(RuntimeError, match="by zero$"):
+                    with pytest.raises(RuntimeError, match="by zero(\n|$)"):
                         qelto.query(text, **values)
 
 

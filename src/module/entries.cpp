@@ -217,8 +217,12 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         call.divide = currentDivideMode();
         const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names, call.divide);
         const size_t set_aside = setAsideUnread(call.values, program->readVariables());
+        std::pmr::vector<Ref> numbers(&call.arena);  // and these, the arrays of Python numbers
         Ref converted;  // the arrays that replace values, alive for the call
-        if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
+        if (needsConversion(call.values)) {
+            convertNumbers(call.values, numbers);
+            if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
+        }
         const Inputs inputs = broadcastInputs(call.names, call.values.data(), set_aside, &call.arena);
         return evaluate(call, inputs, *program).release();
     });

@@ -193,6 +193,22 @@ size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> rea
     return values.size() - read.size();
 }
 
+void convertNumbers(std::span<PyObject*> values, std::pmr::vector<Ref>& kept) {
+    for (PyObject*& value : values) {
+        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) continue;
+        if (PyLong_CheckExact(value)) {
+            // Ints beyond the largest float64 are the converter's: they give an infinity.
+            const double rounded = PyLong_AsDouble(value);
+            if (rounded == -1.0 && PyErr_Occurred() != nullptr) {
+                PyErr_Clear();
+                continue;
+            }
+        }
+        kept.push_back(alignedNativeCopy(value));
+        value = kept.back().get();
+    }
+}
+
 bool needsConversion(std::span<PyObject* const> values) {
     return std::ranges::any_of(
         values, [](PyObject* value) { return !isArray(value) || !isNativeDouble(value) || !isAligned(value); });

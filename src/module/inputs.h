@@ -62,6 +62,11 @@ Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const*
 // reads no such value, is given the data of another. Returns how many.
 size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> read);
 
+// Python floats and ints (of the float64 range) become 0-d float64 arrays
+// here, kept alive by `kept`, sparing the commonest scalars the call into
+// Python; NumPy rounds an int as Python's float() does.
+void convertNumbers(std::span<PyObject*> values, std::pmr::vector<Ref>& kept);
+
 // Whether the package must convert some value first: one that is not an
 // aligned float64 array of native byte order.
 bool needsConversion(std::span<PyObject* const> values);

@@ -136,7 +136,14 @@ int Pool::ensureHelpers(int wanted) {
     return std::min(wanted, static_cast<int>(helpers_.size()));
 }
 
+// glibc allocates a thread's copy of this library's thread-local data at its
+// first use, and ends the process when it cannot. A helper takes it as it
+// starts, while the memory that let its stack be mapped is still there,
+// rather than when its first block has left none.
+thread_local volatile char thread_data_taken = 0;
+
 void Pool::helperMain(uint32_t seen) {
+    thread_data_taken = 1;
     for (;;) {
         seen = awaitJob(seen);
         help();

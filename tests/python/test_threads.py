@@ -134,7 +134,9 @@ def test_results_do_not_depend_on_thread_count():
 
 # Under an address-space limit, 30 Python threads ask for teams of 64: the
 # helpers that cannot be started are done without, and every call either
-# gives the one-thread bits or a MemoryError of its own result.
+# gives the one-thread bits or a MemoryError of its own result. Each thread
+# does its work once before the limit: glibc ends the process when it cannot
+# allocate a thread's first thread-local data of a loaded library, whoever's.
 ADDRESS_SPACE_SCRIPT = """
 import os, resource, threading
 import numpy as np
@@ -143,13 +145,13 @@ threading.stack_size(1 << 20)
 x = np.linspace(0.0, 1.0, 200_000)
 qelto.set_num_threads(1)
 expected = qelto.query("sin(x) * 2", x=x)
-with open("/proc/self/status") as status:
-    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
 outcomes = []
+ready = threading.Barrier(31, timeout=60)
 start = threading.Barrier(31, timeout=60)
 
 def run():
+    np.array_equal(qelto.query("sin(x) * 2", x=x[:10]), expected[:10])
+    ready.wait()
     start.wait()
     for _ in range(10):
         for n in (1500, 3000, 200_000):
@@ -161,6 +163,10 @@ def run():
 threads = [threading.Thread(target=run) for _ in range(30)]
 for thread in threads:
     thread.start()
+ready.wait()
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
 qelto.set_num_threads(64)
 start.wait()
 for thread in threads:

@@ -20,6 +20,10 @@
 
 namespace tarnex {
 
+// Whether a value with these byte strides over `shape` lies in C order,
+// as the result does, so that it is read where it lies.
+bool isCLaidOut(std::span<const int64_t> shape, std::span<const int64_t> strides);
+
 class InputLayout {
 public:
     // Inputs laid out like a one-dimensional result of `n` elements.

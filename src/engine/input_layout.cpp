@@ -36,6 +36,8 @@ struct Scratch {
 
 thread_local Scratch scratch;
 
+}  // namespace
+
 bool isCLaidOut(std::span<const int64_t> shape, std::span<const int64_t> strides) {
     int64_t expected = ELEMENT_BYTES;
     for (size_t k = shape.size(); k-- > 0;) {
@@ -44,8 +46,6 @@ bool isCLaidOut(std::span<const int64_t> shape, std::span<const int64_t> strides
     }
     return true;
 }
-
-}  // namespace
 
 InputLayout::InputLayout(int64_t n, std::span<const double* const> data) : data_(data), count_(n) {}
 

@@ -46,16 +46,6 @@ PyObject* standIn() {
     return stand_in;
 }
 
-// Whether the value's strides over `shape` are those of the result.
-bool laidOutLikeResult(std::span<const int64_t> shape, std::span<const int64_t> strides) {
-    int64_t expected = sizeof(double);
-    for (size_t k = shape.size(); k-- > 0;) {
-        if (shape[k] != 1 && strides[k] != expected) return false;
-        expected *= shape[k];
-    }
-    return true;
-}
-
 // Each stand-in takes the data and strides of the first value read that lies
 // like the result, so that the engine's in-place reading still holds; with
 // none, it stays a constant of the call.
@@ -63,7 +53,7 @@ void lendLayouts(Inputs& inputs, PyObject* const* values) {
     const size_t axes = inputs.shape.size(), count = inputs.data.size();
     const auto row = [&](size_t i) { return std::span(inputs.strides).subspan(i * axes, axes); };
     size_t lender = 0;
-    while (lender < count && (isSetAside(values[lender]) || !laidOutLikeResult(inputs.shape, row(lender)))) ++lender;
+    while (lender < count && (isSetAside(values[lender]) || !tarnex::isCLaidOut(inputs.shape, row(lender)))) ++lender;
     if (lender == count) return;
     for (size_t i = 0; i < count; ++i) {
         if (!isSetAside(values[i])) continue;
@@ -142,9 +132,6 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
 
 Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
                        std::pmr::memory_resource* memory) {
-    for (size_t i = 0; i < names.size(); ++i)
-        if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
-            throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
     Inputs inputs(memory);
     size_t first = 0;
     while (set_aside > 0 && first < names.size() && isSetAside(values[first])) ++first;
@@ -231,7 +218,11 @@ Ref convertValues(PyObject* converter, std::span<const std::string_view> names, 
     if (!converted) throw PythonError();
     if (!PyTuple_Check(converted.get()) || PyTuple_GET_SIZE(converted.get()) != count)
         throw py::type_error("the converter gave the wrong number of arrays");
-    for (Py_ssize_t i = 0; i < count; ++i) values[static_cast<size_t>(i)] = PyTuple_GET_ITEM(converted.get(), i);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = PyTuple_GET_ITEM(converted.get(), static_cast<Py_ssize_t>(i));
+        if (!isArray(values[i]) || !isNativeDouble(values[i]) || !isAligned(values[i]))
+            throw py::type_error("the converter gave '" + std::string(names[i]) + "' as no aligned float64 array");
+    }
     return converted;
 }
 

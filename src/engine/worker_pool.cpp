@@ -64,14 +64,21 @@ constexpr std::chrono::microseconds HELPER_YIELDING{1000};
 // The caller spins this long for blocks others have claimed before it sleeps.
 constexpr std::chrono::microseconds CALLER_SPIN{50};
 
-// The claim word: the job's number above, the next block's index below. A
-// claim is a compare-and-swap of the whole word, so a helper that read an
+// The claim words: the job's number above, the next block's index below. A
+// claim is a compare-and-swap of a whole word, so a helper that read an
 // earlier job's word can never claim a block of a later job.
 constexpr int INDEX_BITS = 24;
 constexpr uint64_t INDEX_MASK = (uint64_t{1} << INDEX_BITS) - 1;
 // An index no job reaches: nothing to claim.
 constexpr uint64_t CLOSED = INDEX_MASK;
 constexpr int64_t MAX_JOB_BLOCKS = static_cast<int64_t>(CLOSED) - 1;
+
+// A job's blocks are cut into one run of neighbouring blocks per thread of
+// the team, each with its own claim word. A thread claims from its own run
+// first and then from the others', so on a quiet machine each thread
+// streams through memory of its own, and on a busy one whoever is running
+// still takes the blocks of a thread that has not come.
+constexpr int MAX_RUNS = 64;
 
 class Pool {
 public:
@@ -87,15 +94,20 @@ private:
     void helperMain(uint32_t seen);
     uint32_t awaitJob(uint32_t seen);
     void help();
-    bool takeSeat();
-    int64_t claimAndRun();
+    int takeSeat();
+    int64_t claimAndRun(int seat);
+    int64_t claimAndRunFrom(int run);
     void publish(BlockJob& job, int64_t blocks, int helpers);
+    void closeRuns(uint64_t job_number);
     void awaitClaimed(int64_t blocks, int64_t own);
 
     std::atomic<bool> busy_{false};
-    std::atomic<uint64_t> claim_{CLOSED};
+    std::atomic<uint64_t> claims_[MAX_RUNS];
+    std::atomic<uint64_t> run_ends_[MAX_RUNS];
+    std::atomic<int> runs_{0};
+    std::atomic<int> team_seats_{0};
+    uint64_t job_number_ = 0;  // written by the caller holding the pool only
     std::atomic<BlockJob*> job_{nullptr};
-    std::atomic<uint64_t> blocks_{0};
     std::atomic<int> seats_{0};
     std::atomic<uint32_t> done_{0};
     std::atomic<uint32_t> caller_waiting_{0};
@@ -160,50 +172,71 @@ uint32_t Pool::awaitJob(uint32_t seen) {
     return job_word_.load();
 }
 
-bool Pool::takeSeat() {
+// A helper's seat: 1 for the first to come, 2 for the next, ...; 0 when
+// the team is full.
+int Pool::takeSeat() {
     int seats = seats_.load();
     while (seats > 0 && !seats_.compare_exchange_weak(seats, seats - 1)) {
     }
-    return seats > 0;
+    return seats > 0 ? team_seats_.load() - seats + 1 : 0;
 }
 
 // Each helper that takes a seat wakes the next sleeper, so the caller pays
 // for one wake-up whatever the size of the team.
 void Pool::help() {
-    if (!takeSeat()) return;
+    const int seat = takeSeat();
+    if (seat == 0) return;
     if (seats_.load() > 0 && sleepers_.load() != 0) futexWake(job_word_, 1);
-    const int64_t ran = claimAndRun();
+    const int64_t ran = claimAndRun(seat);
     if (ran == 0) return;
     done_.fetch_add(static_cast<uint32_t>(ran));
     if (caller_waiting_.load() != 0) futexWake(done_, 1);
 }
 
-// Claims and runs the current job's blocks until none is left. The job and
-// its size are read after the claim word and checked by the claim itself:
-// a later job is published only after this one's word is closed.
-int64_t Pool::claimAndRun() {
+// Claims and runs the current job's blocks until none is left: those of the
+// seat's own run, then the others' in turn.
+int64_t Pool::claimAndRun(int seat) {
     int64_t ran = 0;
-    uint64_t word = claim_.load();
+    const int runs = runs_.load();
+    for (int i = 0; i < runs; ++i) ran += claimAndRunFrom((seat + i) % runs);
+    return ran;
+}
+
+// The job and the run's end are read after the run's claim word and checked
+// by the claim itself: a later job is published only after this job's words
+// are closed.
+int64_t Pool::claimAndRunFrom(int run) {
+    int64_t ran = 0;
+    std::atomic<uint64_t>& claim = claims_[run];
+    uint64_t word = claim.load();
     for (;;) {
         BlockJob* job = job_.load();
         const uint64_t index = word & INDEX_MASK;
-        if (index >= blocks_.load()) return ran;
-        if (!claim_.compare_exchange_weak(word, word + 1)) continue;
+        if (index >= run_ends_[run].load()) return ran;
+        if (!claim.compare_exchange_weak(word, word + 1)) continue;
         job->run(static_cast<int64_t>(index));
         ++ran;
-        word = claim_.load();
+        word = claim.load();
     }
 }
 
+void Pool::closeRuns(uint64_t job_number) {
+    for (int run = 0; run < runs_.load(); ++run) claims_[run].store(job_number << INDEX_BITS | CLOSED);
+}
+
 void Pool::publish(BlockJob& job, int64_t blocks, int helpers) {
-    const uint64_t next_job = (claim_.load() >> INDEX_BITS) + 1;
-    claim_.store(next_job << INDEX_BITS | CLOSED);
+    const uint64_t number = ++job_number_;
+    const int runs = std::min(helpers + 1, MAX_RUNS);
+    runs_.store(runs);
+    closeRuns(number);
     job_.store(&job);
-    blocks_.store(static_cast<uint64_t>(blocks));
     done_.store(0);
     caller_waiting_.store(0);
+    team_seats_.store(helpers);
     seats_.store(helpers);
-    claim_.store(next_job << INDEX_BITS);
+    for (int run = 0; run < runs; ++run) run_ends_[run].store(static_cast<uint64_t>(blocks * (run + 1) / runs));
+    for (int run = 0; run < runs; ++run)
+        claims_[run].store(number << INDEX_BITS | static_cast<uint64_t>(blocks * run / runs));
     job_word_.fetch_add(1);
     if (sleepers_.load() != 0) futexWake(job_word_, 1);
 }
@@ -221,9 +254,9 @@ void Pool::awaitClaimed(int64_t blocks, int64_t own) {
 
 void Pool::run(BlockJob& job, int64_t blocks, int helpers) {
     publish(job, blocks, helpers);
-    const int64_t own = claimAndRun();
+    const int64_t own = claimAndRun(0);
     awaitClaimed(blocks, own);
-    claim_.store((claim_.load() >> INDEX_BITS) << INDEX_BITS | CLOSED);
+    closeRuns(job_number_);
 }
 
 // Never destroyed: threads that are still inside an evaluation when the

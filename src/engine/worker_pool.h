@@ -1,11 +1,13 @@
 // The process's helper threads, and the schedule by which they and a calling
 // thread share the blocks of one evaluation.
 //
-// Whoever is running does the work: the caller and each helper that wakes in
-// time claim the next block from one shared counter, so a helper the kernel
-// has not scheduled leaves its share to the others. The caller waits only for
-// blocks another thread has claimed, never for a helper that has not claimed
-// one; a helper that arrives late finds nothing left and goes back to sleep.
+// Whoever is running does the work: the blocks are cut into one run of
+// neighbouring blocks per thread of the team, and the caller and each helper
+// that wakes in time claim blocks from their own run and then from the
+// others', so a helper the kernel has not scheduled leaves its share to the
+// others. The caller waits only for blocks another thread has claimed, never
+// for a helper that has not claimed one; a helper that arrives late finds
+// nothing left and goes back to sleep.
 // Nothing here touches Python, and helpers never run anything but blocks.
 #pragma once
 
@@ -23,8 +25,8 @@ protected:
     ~BlockJob() = default;
 };
 
-// Runs job.run(b) exactly once for every b in [0, blocks), in increasing
-// order of claiming, on the calling thread and up to `helpers` helper
+// Runs job.run(b) exactly once for every b in [0, blocks), each run's blocks
+// in increasing order of claiming, on the calling thread and up to `helpers` helper
 // threads, and returns when every block has run. Runs everything on the
 // calling thread when another call holds the helpers, when no helper can be
 // started, and in a process forked after helpers were started.

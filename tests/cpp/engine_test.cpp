@@ -627,10 +627,11 @@ private:
 };
 
 // Whoever claims a block runs it, and nobody else: for any number of blocks
-// and helpers, and for callers that find the helpers busy with another
-// caller's blocks and run theirs alone.
+// and helpers (more helpers than a job has runs of blocks included), and for
+// callers that find the helpers busy with another caller's blocks and run
+// theirs alone.
 TEST(EngineSchedule, EveryBlockRunsExactlyOnce) {
-    for (int helpers : {0, 1, 2, 3, 7}) {
+    for (int helpers : {0, 1, 2, 3, 7, 70}) {
         for (int64_t blocks : {0, 1, 2, 3, 17, 1000}) {
             for (int run = 0; run < 30; ++run) {
                 CountingJob job(blocks);

@@ -142,7 +142,8 @@ constexpr int64_t PARALLEL_MIN_ELEMENTS = 8192;
 // helpers still spinning after the last call cost a fraction of a
 // microsecond.
 constexpr double TEAM_MIN_WORK_NANOSECONDS = 50e3;
-// While every helper is still awake after the last team call:
+// While every helper is still awake after the last team call, or in a loop
+// of calls of this much work that keeps them awake once woken:
 constexpr double TEAM_MIN_WORK_AWAKE_NANOSECONDS = 10e3;
 
 // Evaluates `count` elements. `inputs` holds one pointer per variable,

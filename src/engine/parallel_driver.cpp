@@ -30,14 +30,15 @@ constexpr int64_t EVEN_BLOCK_GRAIN = 256;
 constexpr int64_t PIECES_PER_THREAD = 4;
 
 // The one place that decides whether a thread team is opened: where the
-// plan's estimate of the work pays for waking the team many times over, and
+// plan's estimate of the work pays for waking the team many times over, or
+// for a team already awake or in a loop of calls that keeps it awake, and
 // the work makes two pieces at least.
 bool useThreadTeam(const PreparedProgram& program, int64_t n) {
     const int64_t fewest = program.plan().any_layout ? 2 * EVEN_BLOCK_GRAIN : PARALLEL_MIN_ELEMENTS;
     if (n < fewest) return false;
     const double work = static_cast<double>(n) * program.cost().nanoseconds;
     if (work < TEAM_MIN_WORK_AWAKE_NANOSECONDS) return false;
-    return (work >= TEAM_MIN_WORK_NANOSECONDS || detail::helpersAwake()) && teamsAllowed();
+    return (work >= TEAM_MIN_WORK_NANOSECONDS || detail::helpersWanted()) && teamsAllowed();
 }
 
 // An exception leaving a helper thread ends the process, so each thread parks

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -299,5 +300,13 @@ void runBlocks(BlockJob& job, int64_t blocks, int helpers) {
 int startedHelpers() { return pool().started(); }
 
 bool helpersAwake() { return pool().awake(); }
+
+bool helpersWanted() {
+    static std::atomic<int64_t> last_asked{std::numeric_limits<int64_t>::min() / 2};
+    const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    const int64_t before = last_asked.exchange(now, std::memory_order_relaxed);
+    const auto since = std::chrono::steady_clock::duration(now - before);
+    return helpersAwake() || since < HELPER_YIELDING;
+}
 
 }  // namespace tarnex::detail

@@ -39,4 +39,10 @@ int startedHelpers();
 // after one, so that a new job costs no wake-up.
 bool helpersAwake();
 
+// For a call whose work pays for a team only while the helpers are awake:
+// whether to have them. They are awake, or another such call came within
+// the time helpers stay awake after a job, which makes this one part of a
+// loop of calls that will keep them awake once they are woken.
+bool helpersWanted();
+
 }  // namespace tarnex::detail

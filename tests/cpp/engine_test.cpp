@@ -677,6 +677,28 @@ TEST(EngineSchedule, CallerWaitsForEveryClaimedBlock) {
     }
 }
 
+// Work that pays for a team only while the helpers are awake opens none for
+// a call on its own once they sleep, and opens one for the next such call
+// soon after, which makes a loop of calls that keeps them awake. Retried,
+// since a busy machine may hold this thread back between the two calls.
+TEST(EngineSchedule, ALoopOfCallsOfMiddlingWorkWakesTheHelpers) {
+    ThreadCountGuard guard;
+    setThreadCount(2);
+    auto program = prepare(compileWith("a*b+c", {"a", "b", "c"}));
+    const double per_element = program->cost().nanoseconds;
+    const auto n = static_cast<int64_t>((TEAM_MIN_WORK_AWAKE_NANOSECONDS + TEAM_MIN_WORK_NANOSECONDS) / 2 / per_element);
+    ASSERT_GE(n, 2 * BLOCK_SIZE);
+    bool alone_then_team = false;
+    for (int attempt = 0; attempt < 20 && !alone_then_team; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 20 * attempt));
+        if (detail::helpersAwake()) continue;
+        const bool first = detail::opensThreadTeam(*program, n);
+        const bool second = detail::opensThreadTeam(*program, n);
+        alone_then_team = !first && second;
+    }
+    EXPECT_TRUE(alone_then_team);
+}
+
 // Sliced or not, the same bits and the same first error; the caller is asked
 // between slices, and a stop leaves the later slices unwritten.
 TEST(EngineSlices, SlicesGiveTheResultsAndErrorsOfOneCall) {

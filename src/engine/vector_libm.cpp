@@ -303,7 +303,23 @@ template <class Lanes, class Libm>
 void vectorLoop(uint64_t count, double* dst, const double* a, const double* b, Form form, Lanes lanes, Libm libm) {
     const __m512d a_value = form == CV ? broadcast(*a) : __m512d{};
     const __m512d b_value = form == VC ? broadcast(*b) : __m512d{};
-    for (uint64_t i = 0; i < count; i += 8) {
+    uint64_t i = 0;
+    // Two vectors a turn: their chains are independent, and a core has the
+    // units to run both while one waits on its table loads.
+    for (; i + 16 <= count; i += 16) {
+        const __m512d x0 = form == CV ? a_value : _mm512_loadu_pd(a + i);
+        const __m512d x1 = form == CV ? a_value : _mm512_loadu_pd(a + i + 8);
+        const __m512d y0 = form == VC ? b_value : b ? _mm512_loadu_pd(b + i) : x0;
+        const __m512d y1 = form == VC ? b_value : b ? _mm512_loadu_pd(b + i + 8) : x1;
+        __mmask8 special0, special1;
+        __m512d result0 = lanes(x0, y0, special0);
+        __m512d result1 = lanes(x1, y1, special1);
+        if (special0) result0 = byLibm(result0, special0, x0, y0, libm);
+        if (special1) result1 = byLibm(result1, special1, x1, y1, libm);
+        _mm512_storeu_pd(dst + i, result0);
+        _mm512_storeu_pd(dst + i + 8, result1);
+    }
+    for (; i < count; i += 8) {
         const __mmask8 live = liveLanes(count - i);
         const __m512d x = form == CV ? a_value : _mm512_maskz_loadu_pd(live, a + i);
         const __m512d y = form == VC ? b_value : b ? _mm512_maskz_loadu_pd(live, b + i) : x;

@@ -43,10 +43,10 @@ bool useThreadTeam(const PreparedProgram& program, int64_t n) {
 
 // An exception leaving a helper thread ends the process, so each thread parks
 // its error here. The error of the block that starts first is kept, and is
-// raised again on the calling thread: blocks are claimed in order, blocks
-// after a failed one need not run and blocks before it always do, so the
-// same input gives the same message whatever the number of threads and their
-// timing.
+// raised again on the calling thread: in whatever order the blocks are
+// claimed, blocks after a failed one need not run and blocks before it
+// always do, so the same input gives the same message whatever the number of
+// threads and their timing.
 class LowestError {
 public:
     void capture(int64_t start) noexcept {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -134,10 +135,23 @@ void copyRun(const char* from, int64_t step, int64_t run, double* to) {
     }
 }
 
+// A value whose rows lie closer together than the elements of a row (a
+// transposed matrix) is copied a few whole rows at a time, column by column,
+// so that each memory line read gives all its elements of those rows at once
+// instead of one element per row.
+constexpr int64_t ROWS_TOGETHER = 8;
+
+void copyRows(const char* from, int64_t row_step, int64_t step, int64_t rows, int64_t run, double* to) {
+    for (int64_t j = 0; j < run; ++j) {
+        const char* column = from + j * step;
+        for (int64_t r = 0; r < rows; ++r) to[r * run + j] = elementAt(column + r * row_step);
+    }
+}
+
 }  // namespace
 
 // Copies the run of elements [start, start + count) in C order, an innermost
-// run at a time.
+// run at a time, or whole rows together where their memory is closer.
 void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to) const {
     const size_t axes = shape_.size();
     const auto strides = stridesOf(input);
@@ -147,15 +161,25 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
         rest /= static_cast<size_t>(shape_[k]);
     }
     const int64_t inner = shape_.back(), step = strides.back();
+    const bool by_rows = axes >= 2 && strides[axes - 2] != 0 && std::abs(strides[axes - 2]) < std::abs(step);
     while (count > 0) {
         const char* from = reinterpret_cast<const char*>(data_[input]);
         for (size_t k = 0; k < axes; ++k) from += index[k] * strides[k];
-        const int64_t run = std::min(count, inner - index[axes - 1]);
-        copyRun(from, step, run, to);
+        int64_t run = std::min(count, inner - index[axes - 1]);
+        const int64_t rows = by_rows && index[axes - 1] == 0
+                                 ? std::min({count / inner, shape_[axes - 2] - index[axes - 2], ROWS_TOGETHER})
+                                 : 1;
+        if (rows > 1) {
+            copyRows(from, strides[axes - 2], step, rows, inner, to);
+            index[axes - 2] += rows - 1;
+            run = rows * inner;
+        } else {
+            copyRun(from, step, run, to);
+        }
         to += run;
         count -= run;
         // Carry into the outer axes.
-        index[axes - 1] += run;
+        index[axes - 1] += rows > 1 ? inner : run;
         for (size_t k = axes; k-- > 1 && index[k] >= shape_[k];) {
             index[k - 1] += index[k] / shape_[k];
             index[k] %= shape_[k];

@@ -27,6 +27,7 @@ const std::vector<ViewCase> VIEWS = {
     {"one-axis", {9000}, {1}, 7, true},
     {"transposed", {700, 30}, {1, 700}, 0, false},
     {"transposed-narrow", {3000, 3}, {1, 3000}, 0, false},
+    {"transposed-rows-reversed", {300, 40}, {-1, 300}, 299, false},
     {"fortran-3d", {20, 30, 40}, {1, 20, 600}, 0, false},
     {"row-broadcast", {2000, 7}, {0, 1}, 3, false},
     {"column-broadcast", {9, 1000}, {1, 0}, 0, false},

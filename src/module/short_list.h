@@ -4,9 +4,10 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -23,9 +24,9 @@ public:
     ShortList(const ShortList&) = delete;
     ShortList& operator=(const ShortList&) = delete;
     ShortList(ShortList&& other) noexcept : heap_(std::move(other.heap_)), size_(other.size_) {
-        if (other.data_ == other.in_place_.data()) std::copy_n(other.in_place_.data(), size_, in_place_.data());
+        if (other.data_ == other.inPlace()) std::uninitialized_copy_n(other.data_, size_, data_);
         else data_ = heap_.data();
-        other.data_ = other.in_place_.data();
+        other.data_ = other.inPlace();
         other.size_ = 0;
     }
     ShortList& operator=(ShortList&&) = delete;
@@ -47,11 +48,12 @@ public:
     }
     void push_back(const T& value) {
         if (size_ == capacity()) grow(std::max(2 * size_, N + 1));
-        data_[size_++] = value;
+        std::construct_at(data_ + size_, value);
+        ++size_;
     }
     void resize(size_t size, const T& value = T()) {
         reserve(size);
-        if (size > size_) std::fill(data_ + size_, data_ + size, value);
+        if (size > size_) std::uninitialized_fill(data_ + size_, data_ + size, value);
         size_ = size;
     }
     void assign(size_t size, const T& value) {
@@ -61,25 +63,28 @@ public:
     void assign(std::span<const T> values) {
         size_ = 0;
         reserve(values.size());
-        std::ranges::copy(values, data_);
+        std::uninitialized_copy(values.begin(), values.end(), data_);
         size_ = values.size();
     }
     void assign(std::initializer_list<T> values) { assign(std::span<const T>(values.begin(), values.size())); }
 
 private:
-    size_t capacity() const { return data_ == in_place_.data() ? N : heap_.size(); }
+    // Elements are made in the storage as they are added, so that a list
+    // costs nothing to set up: no element of it is ever initialised unread.
+    T* inPlace() { return std::launder(reinterpret_cast<T*>(storage_)); }
+    size_t capacity() const { return heap_.empty() ? N : heap_.size(); }
 
     // The heap's elements past size_ are value-initialised and unused.
     void grow(size_t capacity) {
-        const bool in_place = data_ == in_place_.data();
+        const bool in_place = heap_.empty();
         heap_.resize(capacity);
-        if (in_place) std::copy_n(in_place_.data(), size_, heap_.data());
+        if (in_place) std::copy_n(data_, size_, heap_.data());
         data_ = heap_.data();
     }
 
-    std::array<T, N> in_place_;  // only the first size_ are ever read
+    alignas(T) std::byte storage_[N * sizeof(T)];
     std::vector<T> heap_;
-    T* data_ = in_place_.data();
+    T* data_ = inPlace();
     size_t size_ = 0;
 };
 

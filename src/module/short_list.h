@@ -1,6 +1,6 @@
 // A list whose first N elements live inside it, on the caller's stack: a
-// call's names, values and axes are few, so most calls never touch the heap
-// for them, and reaching them costs no allocator's call.
+// call's names, values and axes are few, so most calls make their lists
+// without a call to any allocator.
 #pragma once
 
 #include <algorithm>

@@ -70,7 +70,7 @@ public:
     NumberArrays(const NumberArrays&) = delete;
     NumberArrays& operator=(const NumberArrays&) = delete;
     ~NumberArrays() {
-        if (!holdsLock()) return;
+        if (arrays_.empty() || !holdsLock()) return;
         for (PyObject* array : arrays_) Py_DECREF(array);
     }
     PyObject* keep(Ref array) {

@@ -42,11 +42,20 @@ public:
 
     // Fills `pointers` (one per input) for elements [start, start + count),
     // count at most BLOCK_SIZE. Throws std::bad_alloc when the calling
-    // thread's scratch cannot grow.
-    void load(int64_t start, int64_t count, const double** pointers) const;
+    // thread's scratch cannot grow. Inline, since most calls read every
+    // input in place and a call of one element costs about as much as this.
+    void load(int64_t start, int64_t count, const double** pointers) const {
+        if (!inPlace()) {
+            loadCopying(start, count, pointers);
+            return;
+        }
+        for (size_t i = 0; i < data_.size(); ++i) pointers[i] = data_[i] + start;
+    }
 
 private:
     enum class Kind : uint8_t { CONTIGUOUS, CONSTANT, STRIDED };
+
+    void loadCopying(int64_t start, int64_t count, const double** pointers) const;
 
     void merge(std::span<const int64_t> shape, std::span<const int64_t> strides);
     std::span<const int64_t> stridesOf(size_t input) const {

@@ -94,11 +94,7 @@ void InputLayout::merge(std::span<const int64_t> shape, std::span<const int64_t>
     generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-void InputLayout::load(int64_t start, int64_t count, const double** pointers) const {
-    if (inPlace()) {
-        for (size_t i = 0; i < data_.size(); ++i) pointers[i] = data_[i] + start;
-        return;
-    }
+void InputLayout::loadCopying(int64_t start, int64_t count, const double** pointers) const {
     scratch.prepare(data_.size(), generation_);
     for (size_t i = 0; i < data_.size(); ++i) {
         switch (kinds_[i]) {

@@ -1,8 +1,5 @@
 #include "entries.h"
 
-#include <array>
-#include <cstddef>
-#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,19 +25,17 @@ namespace {
 // in call order, `out` (the package's only), and the first keyword whose
 // name is not valid text, where the reading stopped.
 // Not copied, since `text` may point into `text_copy`.
-// A call's lists live in a buffer on its stack: the heap only sees calls
-// with many values.
+// A call's lists live on its stack: the heap only sees calls with many
+// values.
 struct Call {
     Call() = default;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    std::array<std::byte, 2048> buffer;
-    std::pmr::monotonic_buffer_resource arena{buffer.data(), buffer.size()};
     std::string_view text;
     std::string text_copy;
-    std::pmr::vector<std::string_view> names{&arena};
-    std::pmr::vector<PyObject*> values{&arena};
+    ShortList<std::string_view, FEW_VALUES> names;
+    ShortList<PyObject*, FEW_VALUES> values;
     PyObject* out = nullptr;
     PyObject* invalid_name = nullptr;
     tarnex::DivideMode divide = tarnex::DivideMode::RAISE;
@@ -98,7 +93,10 @@ void readKeywords(Call& call, PyObject* const* values, PyObject* kwnames, bool t
         if (i != skip && !readKeyword(call, PyTuple_GET_ITEM(kwnames, i), values[i], takes_out)) return;
 }
 
-bool isExprKeyword(PyObject* key) { return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "expr") == 0; }
+// The length test spares nearly every name the comparison.
+bool isExprKeyword(PyObject* key) {
+    return PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 && PyUnicode_CompareWithASCIIString(key, "expr") == 0;
+}
 
 // Testing `out` and evaluating: every entry's call, once its values are
 // read and its program compiled.
@@ -112,7 +110,7 @@ Ref evaluate(const Call& call, const Inputs& inputs, const tarnex::PreparedProgr
 
 // Every value is tested before the text compiles.
 Ref evaluateFlat(Call& call) {
-    const Inputs inputs = flatInputs(call.names, call.values.data(), call.invalid_name, &call.arena);
+    const Inputs inputs = flatInputs(call.names, call.values.data(), call.invalid_name);
     return evaluate(call, inputs, *compiled(call.text, call.names, call.divide));
 }
 
@@ -217,13 +215,13 @@ PyObject* packageQuery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         call.divide = currentDivideMode();
         const std::shared_ptr<const tarnex::PreparedProgram> program = compiledWithNote(call.text, call.names, call.divide);
         const size_t set_aside = setAsideUnread(call.values, program->readVariables());
-        std::pmr::vector<Ref> numbers(&call.arena);  // and these, the arrays of Python numbers
+        NumberArrays numbers;  // and these, the arrays of Python numbers
         Ref converted;  // the arrays that replace values, alive for the call
         if (needsConversion(call.values)) {
             convertNumbers(call.values, numbers);
             if (needsConversion(call.values)) converted = convertValues(converter, call.names, call.values);
         }
-        const Inputs inputs = broadcastInputs(call.names, call.values.data(), set_aside, &call.arena);
+        const Inputs inputs = broadcastInputs(call.names, call.values.data(), set_aside);
         return evaluate(call, inputs, *program).release();
     });
 }

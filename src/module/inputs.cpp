@@ -65,11 +65,12 @@ void lendLayouts(Inputs& inputs, PyObject* const* values) {
 // NumPy's rule: shapes align at their last axes, and along each axis the
 // extents agree or are 1. The first value to disagree is named with the
 // earlier value whose extent it disagrees with.
-void broadcastShape(std::pmr::vector<int64_t>& shape, std::span<const std::string_view> names, PyObject* const* values) {
+void broadcastShape(ShortList<int64_t, FEW_AXES>& shape, std::span<const std::string_view> names, PyObject* const* values) {
     size_t axes = 0;
     for (size_t i = 0; i < names.size(); ++i) axes = std::max(axes, shapeOf(values[i]).size());
     shape.assign(axes, 1);
-    std::pmr::vector<size_t> decided_by(axes, 0, shape.get_allocator());
+    ShortList<size_t, FEW_AXES> decided_by;
+    decided_by.assign(axes, 0);
     for (size_t i = 0; i < names.size(); ++i) {
         if (isSetAside(values[i])) continue;
         const auto own = shapeOf(values[i]);
@@ -113,9 +114,8 @@ bool allLaidOutAlike(size_t count, PyObject* const* values, size_t first, bool a
 
 }  // namespace
 
-Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name,
-                  std::pmr::memory_resource* memory) {
-    Inputs inputs(memory);
+Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* values, PyObject* invalid_name) {
+    Inputs inputs;
     inputs.data.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) inputs.data.push_back(flatInput(inputs, values[i], names[i]));
     if (invalid_name != nullptr) failKeywordName(invalid_name);
@@ -126,19 +126,18 @@ Inputs flatInputs(std::span<const std::string_view> names, PyObject* const* valu
             throw QueryError("Array size mismatch: '" + std::string(names[0]) + "' has " + std::to_string(n) +
                              " elements but '" + std::string(names[i]) + "' has " + std::to_string(size));
     }
-    inputs.shape = {n};
+    inputs.shape.assign({n});
     return inputs;
 }
 
-Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside,
-                       std::pmr::memory_resource* memory) {
-    Inputs inputs(memory);
+Inputs broadcastInputs(std::span<const std::string_view> names, PyObject* const* values, size_t set_aside) {
+    Inputs inputs;
     size_t first = 0;
     while (set_aside > 0 && first < names.size() && isSetAside(values[first])) ++first;
     if (allLaidOutAlike(names.size(), values, first, set_aside > 0)) {
         // A stand-in is given the data of the first value read.
-        if (first == names.size()) inputs.shape = {1};
-        else inputs.shape.assign(shapeOf(values[first]).begin(), shapeOf(values[first]).end());
+        if (first == names.size()) inputs.shape.assign({1});
+        else inputs.shape.assign(shapeOf(values[first]));
         inputs.data.reserve(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             const bool lent = set_aside > 0 && isSetAside(values[i]) && first < names.size();
@@ -180,7 +179,7 @@ size_t setAsideUnread(std::span<PyObject*> values, std::span<const uint32_t> rea
     return values.size() - read.size();
 }
 
-void convertNumbers(std::span<PyObject*> values, std::pmr::vector<Ref>& kept) {
+void convertNumbers(std::span<PyObject*> values, NumberArrays& kept) {
     for (PyObject*& value : values) {
         if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) continue;
         if (PyLong_CheckExact(value)) {
@@ -191,8 +190,7 @@ void convertNumbers(std::span<PyObject*> values, std::pmr::vector<Ref>& kept) {
                 continue;
             }
         }
-        kept.push_back(alignedNativeCopy(value));
-        value = kept.back().get();
+        value = kept.keep(alignedNativeCopy(value));
     }
 }
 

@@ -2,6 +2,8 @@
 inputs' shape, the values NumPy users pass, and results written into out."""
 
 import asyncio
+import functools
+import string
 import threading
 import tracemalloc
 
@@ -50,14 +52,16 @@ def test_result_has_the_inputs_shape_in_c_order(make, rng, assert_same_bits):
         pytest.param([(), ()], (), id="all-0-d"),
         pytest.param([(0, 3), (3,)], (0, 3), id="empty"),
         pytest.param([], (1,), id="no-arrays"),
+        pytest.param([(2, 1) * 5, (1, 2) * 5], (2,) * 10, id="ten-axes"),
+        pytest.param([(2, 1, 1), (1, 3, 1), (4,)] * 8, (2, 3, 4), id="twenty-four-values"),
     ],
 )
 def test_shapes_broadcast_by_numpys_rules(shapes, expected, rng, assert_same_bits):
-    arrays = {name: rng.normal(size=shape) for name, shape in zip("ab", shapes)}
+    arrays = {name: rng.normal(size=shape) for name, shape in zip(string.ascii_lowercase, shapes)}
     expr = " * ".join(arrays) + " - 1" if arrays else "4"
     result = qelto.query(expr, **arrays)
     assert result.shape == expected and result.flags.c_contiguous
-    numpy_result = np.multiply(*arrays.values()) - 1 if arrays else np.array([4.0])
+    numpy_result = functools.reduce(np.multiply, arrays.values()) - 1 if arrays else np.array([4.0])
     assert_same_bits(result, numpy_result)
 
 

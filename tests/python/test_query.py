@@ -170,6 +170,7 @@ def test_bad_signature_is_type_error(args, kwargs):
         pytest.param(lambda x: query(bytearray(b"a*2+1"), a=x), id="bytearray"),
         pytest.param(lambda x: query(expr="a*2+1", a=x), id="expr-keyword"),
         pytest.param(lambda x: query(a=x, expr="a*2+1"), id="expr-keyword-last"),
+        pytest.param(lambda x: query("a*2+1", **{f"u{k}": x for k in range(20)}, a=x), id="after-twenty-values"),
     ],
 )
 def test_expression_forms(call, assert_same_bits):

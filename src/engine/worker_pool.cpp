@@ -61,7 +61,7 @@ bool yieldUntil(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::n
 // call after some other work of the caller still finds it awake; then it
 // sleeps.
 constexpr std::chrono::microseconds HELPER_SPIN{50};
-constexpr std::chrono::microseconds HELPER_YIELDING{1000};
+constexpr std::chrono::microseconds HELPER_YIELDING{5000};
 // The caller spins this long for blocks others have claimed before it sleeps.
 constexpr std::chrono::microseconds CALLER_SPIN{50};
 

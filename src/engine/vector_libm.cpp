@@ -282,9 +282,11 @@ template <bool with_tail>
 
 __mmask8 liveLanes(uint64_t left) { return left >= 8 ? 0xff : static_cast<__mmask8>((1u << left) - 1); }
 
-// Recomputes the `special` lanes of `y` with the libm.
+// Recomputes the `special` lanes of `y` with the libm. Rarely called, and
+// kept out of the loops: inlined, its arrays and calls cost the loop bodies
+// registers and stack stores on every turn.
 template <class Libm>
-__m512d byLibm(__m512d y, __mmask8 special, __m512d a, __m512d b, Libm libm) {
+[[gnu::noinline, gnu::cold]] __m512d byLibm(__m512d y, __mmask8 special, __m512d a, __m512d b, Libm libm) {
     alignas(64) double as[8], bs[8], ys[8];
     _mm512_store_pd(as, a);
     _mm512_store_pd(bs, b);

@@ -106,7 +106,6 @@ private:
     std::atomic<uint64_t> claims_[MAX_RUNS];
     std::atomic<uint64_t> run_ends_[MAX_RUNS];
     std::atomic<int> runs_{0};
-    std::atomic<int> team_seats_{0};
     uint64_t job_number_ = 0;  // written by the caller holding the pool only
     std::atomic<BlockJob*> job_{nullptr};
     std::atomic<int> seats_{0};
@@ -173,13 +172,15 @@ uint32_t Pool::awaitJob(uint32_t seen) {
     return job_word_.load();
 }
 
-// A helper's seat: 1 for the first to come, 2 for the next, ...; 0 when
-// the team is full.
+// A helper's seat, from the count of seats it found free: the first to come
+// gets the team's number of helpers, the next one less, ...; 0 when the team
+// is full. The seat picks the run a helper starts with (the caller's is 0),
+// and is positive whatever job the helper then finds.
 int Pool::takeSeat() {
     int seats = seats_.load();
     while (seats > 0 && !seats_.compare_exchange_weak(seats, seats - 1)) {
     }
-    return seats > 0 ? team_seats_.load() - seats + 1 : 0;
+    return std::max(seats, 0);
 }
 
 // Each helper that takes a seat wakes the next sleeper, so the caller pays
@@ -233,7 +234,6 @@ void Pool::publish(BlockJob& job, int64_t blocks, int helpers) {
     job_.store(&job);
     done_.store(0);
     caller_waiting_.store(0);
-    team_seats_.store(helpers);
     seats_.store(helpers);
     for (int run = 0; run < runs; ++run) run_ends_[run].store(static_cast<uint64_t>(blocks * (run + 1) / runs));
     for (int run = 0; run < runs; ++run)

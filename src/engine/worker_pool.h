@@ -26,8 +26,8 @@ protected:
 };
 
 // Runs job.run(b) exactly once for every b in [0, blocks), each run's blocks
-// in increasing order of claiming, on the calling thread and up to `helpers` helper
-// threads, and returns when every block has run. Runs everything on the
+// in increasing order of claiming, on the calling thread and up to `helpers`
+// helper threads, and returns when every block has run. Runs everything on the
 // calling thread when another call holds the helpers, when no helper can be
 // started, and in a process forked after helpers were started.
 void runBlocks(BlockJob& job, int64_t blocks, int helpers);

@@ -73,6 +73,7 @@ public:
         if (arrays_.empty() || !holdsLock()) return;
         for (PyObject* array : arrays_) Py_DECREF(array);
     }
+    // Room is made first, so that an array is never both released and unkept.
     PyObject* keep(Ref array) {
         arrays_.reserve(arrays_.size() + 1);
         arrays_.push_back(array.get());

@@ -9,6 +9,8 @@
 
 #include "tarnex/engine.h"
 
+#include "kernels.h"
+
 namespace tarnex {
 namespace {
 
@@ -132,22 +134,32 @@ void copyRun(const char* from, int64_t step, int64_t run, double* to) {
 }
 
 // A value whose rows lie closer together than the elements of a row (a
-// transposed matrix) is copied a few whole rows at a time, column by column,
-// so that each memory line read gives all its elements of those rows at once
-// instead of one element per row.
-constexpr int64_t ROWS_TOGETHER = 8;
-
-void copyRows(const char* from, int64_t row_step, int64_t step, int64_t rows, int64_t run, double* to) {
-    for (int64_t j = 0; j < run; ++j) {
-        const char* column = from + j * step;
-        for (int64_t r = 0; r < rows; ++r) to[r * run + j] = elementAt(column + r * row_step);
-    }
+// transposed matrix) is copied in bands of the rows the run covers, tile by
+// tile, so that each memory line read gives all its elements of those rows at
+// once instead of one element per row. The run starts at column `first` of a
+// matrix's row 0 and stays within the matrix.
+void copyAcrossRows(const detail::KernelSet& kernels, const char* from, int64_t row_step, int64_t step, int64_t first,
+                    int64_t inner, int64_t run, double* to) {
+    const int64_t rows = (first + run + inner - 1) / inner;
+    const int64_t last = first + run - (rows - 1) * inner;  // the end of the last row
+    const auto band = [&](int64_t row_begin, int64_t row_end, int64_t column_begin, int64_t column_end) {
+        if (row_begin >= row_end || column_begin >= column_end) return;
+        kernels.copy_tile(row_end - row_begin, column_end - column_begin,
+                          from + (row_begin * row_step + (column_begin - first) * step), row_step, step,
+                          to + (row_begin * inner + column_begin - first), inner);
+    };
+    // The first row from `first`, whole rows, the last row up to `last`: the
+    // columns left of both ends, between them, and right of both.
+    band(1, rows, 0, std::min(first, last));
+    if (first < last) band(0, rows, first, last);
+    else band(1, rows - 1, last, first);
+    band(0, rows - 1, std::max(first, last), inner);
 }
 
 }  // namespace
 
 // Copies the run of elements [start, start + count) in C order, an innermost
-// run at a time, or whole rows together where their memory is closer.
+// run at a time, or the rows of a matrix together where their memory is closer.
 void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to) const {
     const size_t axes = shape_.size();
     const auto strides = stridesOf(input);
@@ -158,24 +170,22 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
     }
     const int64_t inner = shape_.back(), step = strides.back();
     const bool by_rows = axes >= 2 && strides[axes - 2] != 0 && std::abs(strides[axes - 2]) < std::abs(step);
+    const detail::KernelSet& kernels = detail::activeKernels();
     while (count > 0) {
         const char* from = reinterpret_cast<const char*>(data_[input]);
         for (size_t k = 0; k < axes; ++k) from += index[k] * strides[k];
-        int64_t run = std::min(count, inner - index[axes - 1]);
-        const int64_t rows = by_rows && index[axes - 1] == 0
-                                 ? std::min({count / inner, shape_[axes - 2] - index[axes - 2], ROWS_TOGETHER})
-                                 : 1;
-        if (rows > 1) {
-            copyRows(from, strides[axes - 2], step, rows, inner, to);
-            index[axes - 2] += rows - 1;
-            run = rows * inner;
+        int64_t run;
+        if (by_rows) {
+            run = std::min(count, (shape_[axes - 2] - index[axes - 2]) * inner - index[axes - 1]);
+            copyAcrossRows(kernels, from, strides[axes - 2], step, index[axes - 1], inner, run, to);
         } else {
+            run = std::min(count, inner - index[axes - 1]);
             copyRun(from, step, run, to);
         }
         to += run;
         count -= run;
         // Carry into the outer axes.
-        index[axes - 1] += rows > 1 ? inner : run;
+        index[axes - 1] += run;
         for (size_t k = axes; k-- > 1 && index[k] >= shape_[k];) {
             index[k - 1] += index[k] / shape_[k];
             index[k] %= shape_[k];

@@ -4,11 +4,18 @@
 // can stand in for the baseline's at link time.
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
 #include "kernels.h"
 #include "vector_libm.h"
+
+#if defined(__AVX__)
+#include <immintrin.h>
+#else
+#include <emmintrin.h>
+#endif
 
 #ifndef TARNEX_KERNEL_LEVEL
 #error "TARNEX_KERNEL_LEVEL must name the level this file is compiled for"
@@ -88,6 +95,60 @@ bool anyZero(uint64_t count, const double* x) {
     double marker = 1.0;
     for (uint64_t i = 0; i < count; ++i) marker = x[i] == 0.0 ? 0.0 : marker;
     return marker == 0.0;
+}
+
+double elementAt(const char* at) {
+    double value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Column by column, so that each memory line read gives all its elements of
+// these rows at once.
+void copyElements(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step,
+                  double* to, int64_t to_row) {
+    for (int64_t j = 0; j < columns; ++j)
+        for (int64_t r = 0; r < rows; ++r) to[r * to_row + j] = elementAt(from + r * row_step + j * column_step);
+}
+
+// A square of SQUARE rows and columns whose rows lie contiguously in memory,
+// transposed in registers: one vector load and store per row instead of one
+// scalar load and store per element.
+#if defined(__AVX__)
+constexpr int64_t SQUARE = 4;
+void copySquare(const char* from, int64_t column_step, double* to, int64_t to_row) {
+    const auto load = [&](int64_t j) { return _mm256_loadu_pd(reinterpret_cast<const double*>(from + j * column_step)); };
+    const __m256d x0 = load(0), x1 = load(1), x2 = load(2), x3 = load(3);
+    const __m256d t0 = _mm256_unpacklo_pd(x0, x1), t1 = _mm256_unpackhi_pd(x0, x1);
+    const __m256d t2 = _mm256_unpacklo_pd(x2, x3), t3 = _mm256_unpackhi_pd(x2, x3);
+    _mm256_storeu_pd(to, _mm256_permute2f128_pd(t0, t2, 0x20));
+    _mm256_storeu_pd(to + to_row, _mm256_permute2f128_pd(t1, t3, 0x20));
+    _mm256_storeu_pd(to + 2 * to_row, _mm256_permute2f128_pd(t0, t2, 0x31));
+    _mm256_storeu_pd(to + 3 * to_row, _mm256_permute2f128_pd(t1, t3, 0x31));
+}
+#else
+constexpr int64_t SQUARE = 2;
+void copySquare(const char* from, int64_t column_step, double* to, int64_t to_row) {
+    const __m128d x0 = _mm_loadu_pd(reinterpret_cast<const double*>(from));
+    const __m128d x1 = _mm_loadu_pd(reinterpret_cast<const double*>(from + column_step));
+    _mm_storeu_pd(to, _mm_unpacklo_pd(x0, x1));
+    _mm_storeu_pd(to + to_row, _mm_unpackhi_pd(x0, x1));
+}
+#endif
+
+void copyTile(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step, double* to,
+              int64_t to_row) {
+    int64_t r = 0;
+    if (row_step == sizeof(double)) {
+        for (; r + SQUARE <= rows; r += SQUARE) {
+            const char* row = from + r * row_step;
+            double* row_to = to + r * to_row;
+            int64_t j = 0;
+            for (; j + SQUARE <= columns; j += SQUARE) copySquare(row + j * column_step, column_step, row_to + j, to_row);
+            copyElements(SQUARE, columns - j, row + j * column_step, row_step, column_step, row_to + j, to_row);
+        }
+    }
+    copyElements(rows - r, columns, from + r * row_step, row_step, column_step, to + r * to_row, to_row);
 }
 
 // The kernels of one operation at `first`: all three forms of a two-operand
@@ -194,6 +255,7 @@ KernelSet makeKernels() {
     set.kernels[FILL_KERNEL] = fillKernel;
     set.kernels[COPY_KERNEL] = copyKernel;
     set.any_zero = anyZero;
+    set.copy_tile = copyTile;
     static_assert(KERNEL_COUNT - FIRST_FUSED_KERNEL == FUSABLE_COUNT * FUSABLE_COUNT * FORMS * SECOND_FORMS);
     addAllFused(set, std::make_integer_sequence<uint32_t, FUSABLE_COUNT>{});
 #ifdef TARNEX_VECTOR_LIBM_KERNELS

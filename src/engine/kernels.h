@@ -68,6 +68,11 @@ struct KernelSet {
     const char* level;
     Kernel kernels[KERNEL_COUNT];  // null where no such kernel exists
     bool (*any_zero)(uint64_t count, const double* x);
+    // to[r * to_row + j] = the double at from + r * row_step + j * column_step
+    // (steps in bytes), for r < rows and j < columns: a tile of a value laid
+    // out across the result's rows, such as a transposed matrix.
+    void (*copy_tile)(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step,
+                      double* to, int64_t to_row);
 };
 
 // One set per level of the build's list, defined by kernels.cpp compiled

@@ -28,6 +28,9 @@ const std::vector<ViewCase> VIEWS = {
     {"transposed", {700, 30}, {1, 700}, 0, false},
     {"transposed-narrow", {3000, 3}, {1, 3000}, 0, false},
     {"transposed-rows-reversed", {300, 40}, {-1, 300}, 299, false},
+    {"transposed-long-rows", {250, 400}, {1, 250}, 0, false},
+    {"transposed-every-other-row", {200, 200}, {2, 400}, 0, false},
+    {"transposed-stack", {3, 40, 500}, {20000, 1, 40}, 0, false},
     {"fortran-3d", {20, 30, 40}, {1, 20, 600}, 0, false},
     {"row-broadcast", {2000, 7}, {0, 1}, 3, false},
     {"column-broadcast", {9, 1000}, {1, 0}, 0, false},
@@ -73,17 +76,23 @@ TEST_P(InputLayoutTest, EveryRunEqualsTheElementsPickedOneByOne) {
     const InputLayout layout(view.shape, data, strides);
     ASSERT_EQ(layout.elementCount(), n);
     EXPECT_EQ(layout.inPlace(), view.in_place);
-    for (const int64_t count : {int64_t{1}, int64_t{3}, int64_t{1000}, BLOCK_SIZE}) {
-        for (int64_t start = 0; start < n; start += count + 17) {
-            const int64_t length = std::min(count, n - start);
-            const double* pointers[2];
-            layout.load(start, length, pointers);
-            for (int64_t j = 0; j < length; ++j) {
-                ASSERT_EQ(pointers[0][j], pick(base, view, start + j)) << view.name << " element " << start + j;
-                ASSERT_EQ(pointers[1][j], base[static_cast<size_t>(start + j)]) << view.name << " element " << start + j;
+    // Each level copies tiles of transposed values with its own registers.
+    for (const detail::KernelLevel level : detail::KERNEL_LEVELS) {
+        if (!detail::useKernelLevel(level)) continue;
+        for (const int64_t count : {int64_t{1}, int64_t{3}, int64_t{1000}, BLOCK_SIZE}) {
+            for (int64_t start = 0; start < n; start += count + 17) {
+                const int64_t length = std::min(count, n - start);
+                const double* pointers[2];
+                layout.load(start, length, pointers);
+                for (int64_t j = 0; j < length; ++j) {
+                    ASSERT_EQ(pointers[0][j], pick(base, view, start + j))
+                        << view.name << " element " << start + j << " at " << detail::kernelLevelName();
+                    ASSERT_EQ(pointers[1][j], base[static_cast<size_t>(start + j)]) << view.name << " element " << start + j;
+                }
             }
         }
     }
+    detail::useKernelLevel(detail::bestKernelLevel());
 }
 
 INSTANTIATE_TEST_SUITE_P(Views, InputLayoutTest, ::testing::ValuesIn(VIEWS),

@@ -5,6 +5,7 @@
 // product would change some results in the last bit.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -252,21 +253,34 @@ template <bool with_tail>
     return whole | large;
 }
 
+// Lanes of a negative, normal x (top bits topx).
+[[gnu::always_inline]] inline __mmask8 negativeNormal(__m512i topx) {
+    return static_cast<__mmask8>(~outside(topx, 0x801, 0x7fe));
+}
+
+// Lanes of a negative x and a finite, non-zero y that is no integer: the
+// libm's invalid operation, whose result is (x - x) / (x - x).
+[[gnu::always_inline]] inline __mmask8 invalidPow(__mmask8 x_negative, __m512i iy, __mmask8 whole) {
+    const __mmask8 y_finite_nonzero = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(shiftLeft(iy, 1), broadcastBits(1)),
+                                                              broadcastBits(0xffdfffffffffffff));
+    return x_negative & y_finite_nonzero & static_cast<__mmask8>(~whole);
+}
+
+// (x - x) / (x - x) for a finite x is 0 / 0, whose result on every x86-64
+// CPU is the default NaN: a division spared.
+[[gnu::always_inline]] inline __m512d invalidResult() { return asDouble(broadcastBits(0xfff8000000000000)); }
+
 [[gnu::always_inline]] inline __m512d powLanes(__m512d x, __m512d y, __mmask8& special) {
     const __m512i ix = asBits(x), iy = asBits(y);
     const __m512i topx = shiftRight(ix, 52);
     const __m512i y_exponent = _mm512_and_si512(shiftRight(iy, 52), broadcastBits(0x7ff));
     const __mmask8 y_usual = static_cast<__mmask8>(~outside(y_exponent, 0x3be, 0x80));
     const __mmask8 x_usual = static_cast<__mmask8>(~outside(topx, 1, 0x7fe));
-    const __mmask8 x_negative = static_cast<__mmask8>(~outside(topx, 0x801, 0x7fe));
+    const __mmask8 x_negative = negativeNormal(topx);
     __mmask8 odd;
     const __mmask8 whole = integers(iy, odd);
     const __mmask8 main = y_usual & (x_usual | (x_negative & whole));
-    // A negative x and a finite, non-zero y that is no integer: the libm's
-    // invalid operation, (x - x) / (x - x).
-    const __mmask8 y_finite_nonzero = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(shiftLeft(iy, 1), broadcastBits(1)),
-                                                              broadcastBits(0xffdfffffffffffff));
-    const __mmask8 invalid = x_negative & y_finite_nonzero & static_cast<__mmask8>(~whole);
+    const __mmask8 invalid = invalidPow(x_negative, iy, whole);
     const __m512i sign_bias = _mm512_maskz_mov_epi64(x_negative & odd, broadcastBits(0x800 << 7));
     const __m512i abs_ix = _mm512_and_si512(ix, broadcastBits(0x7fffffffffffffff));
     __m512d tail;
@@ -276,8 +290,7 @@ template <bool with_tail>
     __mmask8 exp_special;
     const __m512d result = expMain<true>(ehi, elo, sign_bias, exp_special);
     special = static_cast<__mmask8>((~main | exp_special) & ~invalid);
-    const __m512d none = _mm512_sub_pd(x, x);
-    return _mm512_mask_div_pd(result, invalid, none, none);
+    return _mm512_mask_mov_pd(result, invalid, invalidResult());
 }
 
 __mmask8 liveLanes(uint64_t left) { return left >= 8 ? 0xff : static_cast<__mmask8>((1u << left) - 1); }
@@ -347,10 +360,75 @@ void vectorLog(uint64_t count, double* dst, const double* a) {
         [](double x, double) { return std::log(x); });
 }
 
-void vectorPow(uint64_t count, double* dst, const double* a, const double* b, Form form) {
+namespace {
+
+void powLoop(uint64_t count, double* dst, const double* a, const double* b, Form form) {
     vectorLoop(
         count, dst, a, b, form, [](__m512d x, __m512d y, __mmask8& s) { return powLanes(x, y, s); },
         [](double x, double y) { return std::pow(x, y); });
+}
+
+// The libm returns the NaN of a negative base to a power that is no integer
+// at once. Where a stretch has many such lanes (bases of either sign), they
+// get that NaN here, and the other lanes are packed into whole vectors, so
+// that the kernel computes only those.
+constexpr uint64_t STRETCH = 256;
+constexpr uint64_t FEW_INVALID = STRETCH / 8;
+
+// Whether fewer than FEW_INVALID of the stretch's bases have their sign bit
+// set, which is all the packing could gain from.
+bool fewNegative(uint64_t length, const double* a, Form form) {
+    if (form == CV) return !std::signbit(*a);
+    uint64_t negative = 0;
+    for (uint64_t i = 0; i < length; i += 8)
+        negative += static_cast<uint64_t>(std::popcount(_mm512_movepi64_mask(_mm512_castpd_si512(
+            _mm512_maskz_loadu_pd(liveLanes(length - i), a + i)))));
+    return negative < FEW_INVALID;
+}
+
+void powPacked(uint64_t count, double* dst, const double* a, const double* b, Form form) {
+    alignas(64) double xs[STRETCH + 8], ys[STRETCH + 8], results[STRETCH + 8];
+    __mmask8 kept[STRETCH / 8];
+    for (uint64_t start = 0; start < count; start += STRETCH) {
+        const uint64_t length = std::min(STRETCH, count - start);
+        if (fewNegative(length, a + (form == CV ? 0 : start), form)) {
+            powLoop(length, dst + start, form == CV ? a : a + start, form == VC ? b : b + start, form);
+            continue;
+        }
+        uint64_t packed = 0;
+        for (uint64_t v = 0; v * 8 < length; ++v) {
+            const uint64_t i = start + v * 8;
+            const __mmask8 live = liveLanes(length - v * 8);
+            const __m512d x = form == CV ? broadcast(*a) : _mm512_maskz_loadu_pd(live, a + i);
+            const __m512d y = form == VC ? broadcast(*b) : _mm512_maskz_loadu_pd(live, b + i);
+            // For the finite y that count here, an integer is its own truncation.
+            const __mmask8 whole = _mm512_cmp_pd_mask(_mm512_maskz_roundscale_pd(0xff, y, _MM_FROUND_TO_ZERO), y, _CMP_EQ_OQ);
+            const __mmask8 invalid = invalidPow(negativeNormal(shiftRight(asBits(x), 52)), asBits(y), whole);
+            kept[v] = live & static_cast<__mmask8>(~invalid);
+            _mm512_storeu_pd(xs + packed, _mm512_maskz_compress_pd(kept[v], x));
+            _mm512_storeu_pd(ys + packed, _mm512_maskz_compress_pd(kept[v], y));
+            packed += static_cast<uint64_t>(std::popcount(kept[v]));
+        }
+        if (length - packed < FEW_INVALID) {
+            powLoop(length, dst + start, form == CV ? a : a + start, form == VC ? b : b + start, form);
+            continue;
+        }
+        powLoop(packed, results, xs, ys, VV);
+        for (uint64_t v = 0, unpacked = 0; v * 8 < length; ++v) {
+            const uint64_t i = start + v * 8;
+            const __mmask8 live = liveLanes(length - v * 8);
+            const auto lanes = static_cast<uint64_t>(std::popcount(kept[v]));
+            const __m512d result = _mm512_maskz_loadu_pd(liveLanes(lanes), results + unpacked);
+            _mm512_mask_storeu_pd(dst + i, live, _mm512_mask_expand_pd(invalidResult(), kept[v], result));
+            unpacked += lanes;
+        }
+    }
+}
+
+}  // namespace
+
+void vectorPow(uint64_t count, double* dst, const double* a, const double* b, Form form) {
+    powPacked(count, dst, a, b, form);
 }
 
 }  // namespace tarnex::detail

@@ -7,10 +7,11 @@
 // a run of elements, a pointer per input: into the input's own memory where
 // the run lies there contiguously, else into the calling thread's scratch,
 // filled from it. Nothing is copied for an input laid out like the result;
-// a value broadcast over every axis is written to a thread's scratch once
-// per layout. Pointers stay valid until the thread's next `load`. A layout
-// refers to the caller's `data`, which must outlive it; it allocates only
-// when some input does not lie like the result.
+// a value broadcast over the outer axes (a scalar, a row over a matrix's
+// rows) is written out to a thread's scratch once per layout. Pointers stay
+// valid until the thread's next `load`. A layout refers to the caller's
+// `data`, which must outlive it; it allocates only when some input does not
+// lie like the result.
 #pragma once
 
 #include <cstddef>
@@ -53,9 +54,11 @@ public:
     }
 
 private:
-    enum class Kind : uint8_t { CONTIGUOUS, CONSTANT, STRIDED };
+    enum class Kind : uint8_t { CONTIGUOUS, REPEATED, STRIDED };
 
     void loadCopying(int64_t start, int64_t count, const double** pointers) const;
+    static int64_t periodOf(std::span<const int64_t> shape, std::span<const int64_t> strides);
+    const double* repeated(size_t input) const;
 
     void merge(std::span<const int64_t> shape, std::span<const int64_t> strides);
     std::span<const int64_t> stridesOf(size_t input) const {
@@ -69,7 +72,8 @@ private:
     std::vector<Kind> kinds_;
     std::vector<int64_t> shape_;    // axes merged where every input allows it
     std::vector<int64_t> strides_;  // over `shape_`, input by input
-    uint64_t generation_ = 0;       // tells a thread's scratch which layout it holds constants of
+    std::vector<int64_t> periods_;  // of the repeated inputs, 0 for others
+    uint64_t generation_ = 0;       // tells a thread's scratch which layout it holds repeated inputs of
 };
 
 }  // namespace tarnex

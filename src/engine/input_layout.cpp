@@ -20,11 +20,17 @@ constexpr size_t MAX_AXES = 64;
 
 std::atomic<uint64_t> next_generation{1};
 
+// A value repeated along the outer axes (a row broadcast over a matrix, a
+// scalar) is read from its period written out over and over, once per thread
+// and layout: any run of it starts somewhere in the first period, and nothing
+// is copied per block. Longer periods are copied a run at a time.
+constexpr int64_t LONGEST_PERIOD = 4 * BLOCK_SIZE;
+
 // A thread's copies of the inputs of its current block, BLOCK_SIZE doubles
-// each, and which inputs of which layout hold their constant already.
+// each, and the repeated inputs of its current layout.
 struct Scratch {
     std::vector<double> values;
-    std::vector<uint8_t> constant_ready;
+    std::vector<std::vector<double>> repeated;  // empty until first used
     uint64_t generation = 0;
 
     double* of(size_t input) { return values.data() + input * static_cast<size_t>(BLOCK_SIZE); }
@@ -32,7 +38,9 @@ struct Scratch {
     void prepare(size_t inputs, uint64_t layout) {
         const size_t size = inputs * static_cast<size_t>(BLOCK_SIZE);
         if (values.size() < size) values.resize(size);
-        if (generation != layout || constant_ready.size() < inputs) constant_ready.assign(inputs, 0);
+        if (generation != layout)
+            for (std::vector<double>& periods : repeated) periods.clear();
+        if (repeated.size() < inputs) repeated.resize(inputs);
         generation = layout;
     }
 };
@@ -88,12 +96,39 @@ void InputLayout::merge(std::span<const int64_t> shape, std::span<const int64_t>
     for (size_t k = 0; k < kept; ++k)
         for (size_t i = 0; i < inputs; ++i) strides_[i * kept + k] = by_axis[k * inputs + i];
     kinds_.reserve(inputs);
+    periods_.assign(inputs, 0);
     for (size_t i = 0; i < inputs; ++i) {
         const auto own = stridesOf(i);
-        const bool constant = std::ranges::all_of(own, [](int64_t stride) { return stride == 0; });
-        kinds_.push_back(isCLaidOut(shape_, own) ? Kind::CONTIGUOUS : constant ? Kind::CONSTANT : Kind::STRIDED);
+        periods_[i] = periodOf(shape_, own);
+        kinds_.push_back(isCLaidOut(shape_, own) ? Kind::CONTIGUOUS
+                         : periods_[i] > 0       ? Kind::REPEATED
+                                                 : Kind::STRIDED);
     }
     generation_ = next_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The elements of a value that steps 0 along its outer axes and lies in C
+// order over the others repeat with the period of those others: that
+// period, or 0 where the value is not such or its period is too long.
+int64_t InputLayout::periodOf(std::span<const int64_t> shape, std::span<const int64_t> strides) {
+    size_t outer = 0;
+    while (outer < shape.size() && strides[outer] == 0) ++outer;
+    if (outer == 0 || !isCLaidOut(shape.subspan(outer), strides.subspan(outer))) return 0;
+    int64_t period = 1;
+    for (size_t k = outer; k < shape.size(); ++k) period *= shape[k];
+    return period <= LONGEST_PERIOD ? period : 0;
+}
+
+// Any run of at most BLOCK_SIZE elements starts within the first period.
+const double* InputLayout::repeated(size_t input) const {
+    std::vector<double>& periods = scratch.repeated[input];
+    if (periods.empty()) {
+        const int64_t period = periods_[input];
+        periods.resize(static_cast<size_t>(period - 1 + std::min(BLOCK_SIZE, count_)));
+        std::copy_n(data_[input], period, periods.begin());
+        for (size_t k = static_cast<size_t>(period); k < periods.size(); ++k) periods[k] = periods[k - static_cast<size_t>(period)];
+    }
+    return periods.data();
 }
 
 void InputLayout::loadCopying(int64_t start, int64_t count, const double** pointers) const {
@@ -101,11 +136,7 @@ void InputLayout::loadCopying(int64_t start, int64_t count, const double** point
     for (size_t i = 0; i < data_.size(); ++i) {
         switch (kinds_[i]) {
             case Kind::CONTIGUOUS: pointers[i] = data_[i] + start; break;
-            case Kind::CONSTANT:
-                if (scratch.constant_ready[i] == 0) std::fill_n(scratch.of(i), BLOCK_SIZE, *data_[i]);
-                scratch.constant_ready[i] = 1;
-                pointers[i] = scratch.of(i);
-                break;
+            case Kind::REPEATED: pointers[i] = repeated(i) + start % periods_[i]; break;
             case Kind::STRIDED:
                 gather(i, start, count, scratch.of(i));
                 pointers[i] = scratch.of(i);

@@ -153,14 +153,13 @@ double elementAt(const char* from) {
     return value;
 }
 
-void copyRun(const char* from, int64_t step, int64_t run, double* to) {
+void copyRun(const detail::KernelSet& kernels, const char* from, int64_t step, int64_t run, double* to) {
     if (step == ELEMENT_BYTES) {
         std::memcpy(to, from, static_cast<size_t>(run) * sizeof(double));
     } else if (step == 0) {
         std::fill_n(to, run, elementAt(from));
     } else {
-#pragma GCC unroll 4
-        for (int64_t j = 0; j < run; ++j) to[j] = elementAt(from + j * step);
+        kernels.copy_tile(1, run, from, 0, step, to, run);
     }
 }
 
@@ -211,7 +210,7 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
             copyAcrossRows(kernels, from, strides[axes - 2], step, index[axes - 1], inner, run, to);
         } else {
             run = std::min(count, inner - index[axes - 1]);
-            copyRun(from, step, run, to);
+            copyRun(kernels, from, step, run, to);
         }
         to += run;
         count -= run;

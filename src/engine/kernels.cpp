@@ -136,8 +136,40 @@ void copySquare(const char* from, int64_t column_step, double* to, int64_t to_ro
 }
 #endif
 
+// Every other element (a slice with step 2): two vectors loaded, their even
+// lanes kept. A group's last load reaches one element past its last even
+// one, so the final element is always left to the scalar loop.
+#if defined(__AVX512F__)
+constexpr int64_t PAIRS = 8;
+void copyPairs(const char* from, double* to) {
+    const __m512i evens = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    const __m512d low = _mm512_loadu_pd(reinterpret_cast<const double*>(from));
+    const __m512d high = _mm512_loadu_pd(reinterpret_cast<const double*>(from + 64));
+    _mm512_storeu_pd(to, _mm512_permutex2var_pd(low, evens, high));
+}
+#elif defined(__AVX2__)
+constexpr int64_t PAIRS = 4;
+void copyPairs(const char* from, double* to) {
+    const __m256d low = _mm256_loadu_pd(reinterpret_cast<const double*>(from));
+    const __m256d high = _mm256_loadu_pd(reinterpret_cast<const double*>(from + 32));
+    _mm256_storeu_pd(to, _mm256_permute4x64_pd(_mm256_unpacklo_pd(low, high), 0xd8));
+}
+#else
+constexpr int64_t PAIRS = 2;
+void copyPairs(const char* from, double* to) {
+    const __m128d low = _mm_loadu_pd(reinterpret_cast<const double*>(from));
+    const __m128d high = _mm_loadu_pd(reinterpret_cast<const double*>(from + 16));
+    _mm_storeu_pd(to, _mm_unpacklo_pd(low, high));
+}
+#endif
+
 void copyTile(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step, double* to,
               int64_t to_row) {
+    if (rows == 1 && column_step == 2 * sizeof(double)) {
+        int64_t j = 0;
+        for (; j + PAIRS < columns; j += PAIRS) copyPairs(from + j * column_step, to + j);
+        return copyElements(1, columns - j, from + j * column_step, row_step, column_step, to + j, to_row);
+    }
     int64_t r = 0;
     if (row_step == sizeof(double)) {
         for (; r + SQUARE <= rows; r += SQUARE) {

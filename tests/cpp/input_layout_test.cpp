@@ -39,6 +39,10 @@ const std::vector<ViewCase> VIEWS = {
     {"row-broadcast-long-row", {3, 20000}, {0, 1}, 0, false},
     {"row-broadcast-small", {4, 7}, {0, 1}, 5, false},
     {"every-third", {10000}, {3}, 0, false},
+    {"every-other-column", {40, 300}, {700, 2}, 3, false},
+    {"every-other-short-rows", {500, 9}, {20, 2}, 0, false},
+    // Its last element is the base's last: a load past it would leave the array.
+    {"every-other-to-the-end", {50000}, {2}, 1, false},
     {"reversed", {5000}, {-1}, 99999, false},
     {"sliced-rows", {40, 200}, {400, 1}, 5, false},
     {"unit-axes", {1, 6000, 1}, {123, 1, 456}, 0, true},

@@ -375,15 +375,17 @@ void powLoop(uint64_t count, double* dst, const double* a, const double* b, Form
 constexpr uint64_t STRETCH = 256;
 constexpr uint64_t FEW_INVALID = STRETCH / 8;
 
-// Whether fewer than FEW_INVALID of the stretch's bases have their sign bit
-// set, which is all the packing could gain from.
-bool fewNegative(uint64_t length, const double* a, Form form) {
-    if (form == CV) return !std::signbit(*a);
+// Whether packing may spare work in a stretch: a lane may be invalid, and at
+// least FEW_INVALID of its bases have their sign bit set. A single power
+// that is an integer, infinite or NaN makes no lane invalid.
+bool packingPays(uint64_t length, const double* a, const double* b, Form form) {
+    if (form == VC && (!std::isfinite(*b) || std::trunc(*b) == *b)) return false;
+    if (form == CV) return std::signbit(*a);
     uint64_t negative = 0;
     for (uint64_t i = 0; i < length; i += 8)
         negative += static_cast<uint64_t>(std::popcount(_mm512_movepi64_mask(_mm512_castpd_si512(
             _mm512_maskz_loadu_pd(liveLanes(length - i), a + i)))));
-    return negative < FEW_INVALID;
+    return negative >= FEW_INVALID;
 }
 
 void powPacked(uint64_t count, double* dst, const double* a, const double* b, Form form) {
@@ -391,7 +393,7 @@ void powPacked(uint64_t count, double* dst, const double* a, const double* b, Fo
     __mmask8 kept[STRETCH / 8];
     for (uint64_t start = 0; start < count; start += STRETCH) {
         const uint64_t length = std::min(STRETCH, count - start);
-        if (fewNegative(length, a + (form == CV ? 0 : start), form)) {
+        if (!packingPays(length, a + (form == CV ? 0 : start), b, form)) {
             powLoop(length, dst + start, form == CV ? a : a + start, form == VC ? b : b + start, form);
             continue;
         }

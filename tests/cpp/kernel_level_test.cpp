@@ -229,6 +229,7 @@ TEST(VectorLibm, BlockRouteGivesTheLibmsBits) {
         // from the lanes computed.
         {"pow(a, b)", [](double x, double y) { return std::pow(x, y); }},
         {"pow(a, 0.5)", [](double x, double) { return detail::libmValue(VectorLibmFunction::POW, x, 0.5); }},
+        {"pow(-2.5, a)", [](double x, double) { return detail::libmValue(VectorLibmFunction::POW, -2.5, x); }},
         {"exp(-a*a)+log(b+1)", [](double x, double y) { return std::exp(-x * x) + std::log(y + 1); }},
     };
     for (const auto& [text, libm] : cases)

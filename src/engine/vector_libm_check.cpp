@@ -43,98 +43,92 @@ constexpr uint64_t POW_VARIANT_INPUTS[] = {
 double fromBits(uint64_t bits) { return std::bit_cast<double>(bits); }
 
 // `value` and its neighbours up to `ulps` bit patterns either side.
-void around(std::vector<double>& out, double value, int ulps) {
+template <class Add>
+void around(Add& add, double value, int ulps) {
     const uint64_t bits = std::bit_cast<uint64_t>(value);
-    for (int64_t step = -ulps; step <= ulps; ++step) out.push_back(std::bit_cast<double>(bits + static_cast<uint64_t>(step)));
+    for (int64_t step = -ulps; step <= ulps; ++step) add(std::bit_cast<double>(bits + static_cast<uint64_t>(step)));
 }
 
-// Room for every input of a set at once, so it is built without copying.
-constexpr size_t SET_CAPACITY = RANDOM_INPUTS + 8192;
-
-CheckSet unary(std::vector<double> a) {
-    CheckSet set{std::move(a), {}};
-    set.b = set.a;
-    return set;
-}
-
-CheckSet expSet() {
-    std::vector<double> a = {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -MAX, MIN_NORMAL, -MIN_NORMAL,
-                             MIN_SUBNORMAL, -MIN_SUBNORMAL};
-    a.reserve(SET_CAPACITY);
+// Each set is written once, as the inputs it hands to `add(a, b)` in order;
+// exp and log repeat a as b.
+template <class Add>
+void expInputs(Add& add) {
+    const auto one = [&](double x) { add(x, x); };
+    for (double x : {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -MAX, MIN_NORMAL, -MIN_NORMAL, MIN_SUBNORMAL,
+                     -MIN_SUBNORMAL})
+        one(x);
     for (double threshold : {0x1p-54, 512.0, 1024.0, 0x1.62e42fefa39efp+9, 0x1.74910d52d3051p+9,
                              0x1.6232bdd7abcd2p+9})
-        for (double sign : {1.0, -1.0}) around(a, sign * threshold, THRESHOLD_ULPS);
-    for (int k = -1024; k < 1024; ++k) a.push_back((k + 0.3) * 0x1.62e42fefa39efp-1 / 128);
-    for (uint64_t bits : EXP_VARIANT_INPUTS) a.push_back(fromBits(bits));
+        for (double sign : {1.0, -1.0}) around(one, sign * threshold, THRESHOLD_ULPS);
+    for (int k = -1024; k < 1024; ++k) one((k + 0.3) * 0x1.62e42fefa39efp-1 / 128);
+    for (uint64_t bits : EXP_VARIANT_INPUTS) one(fromBits(bits));
     Bits64 random{1};
-    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) a.push_back(random.uniform(-745.5, 710.0));
-    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) a.push_back(random.uniform(-2.0, 2.0));
-    return unary(std::move(a));
+    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) one(random.uniform(-745.5, 710.0));
+    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) one(random.uniform(-2.0, 2.0));
 }
 
-CheckSet logSet() {
-    std::vector<double> a = {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -2.0, MIN_SUBNORMAL, 1e-310};
-    a.reserve(SET_CAPACITY);
+template <class Add>
+void logInputs(Add& add) {
+    const auto one = [&](double x) { add(x, x); };
+    for (double x : {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, -NAN_, MAX, -2.0, MIN_SUBNORMAL, 1e-310}) one(x);
     for (uint64_t threshold : {0x3fee000000000000ull, 0x3ff1090000000000ull, 0x0010000000000000ull,
                                0x3ff0000000000000ull, 0x7fefffffffffffffull})
-        around(a, fromBits(threshold), THRESHOLD_ULPS);
+        around(one, fromBits(threshold), THRESHOLD_ULPS);
     for (int index = 0; index < 128; ++index)
         for (double fraction : {0.0, 0.37, 0.999})
             for (double scale : {0x1p-1000, 0x1p-7, 1.0, 0x1p9, 0x1p1000})
-                a.push_back(scale * logTableInput(VectorLibmFunction::LOG, index, fraction));
-    for (uint64_t bits : LOG_VARIANT_INPUTS) a.push_back(fromBits(bits));
+                one(scale * logTableInput(VectorLibmFunction::LOG, index, fraction));
+    for (uint64_t bits : LOG_VARIANT_INPUTS) one(fromBits(bits));
     Bits64 random{2};
-    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) a.push_back(fromBits(random.next() % 0x7ff0000000000000));
-    for (int i = 0; i < RANDOM_INPUTS / 4; ++i) a.push_back(random.uniform(0.9, 1.1));
-    for (int i = 0; i < RANDOM_INPUTS / 4; ++i) a.push_back(random.uniform(0.0, 10.0));
-    return unary(std::move(a));
+    for (int i = 0; i < RANDOM_INPUTS / 2; ++i) one(fromBits(random.next() % 0x7ff0000000000000));
+    for (int i = 0; i < RANDOM_INPUTS / 4; ++i) one(random.uniform(0.9, 1.1));
+    for (int i = 0; i < RANDOM_INPUTS / 4; ++i) one(random.uniform(0.0, 10.0));
 }
 
-void powSpecials(CheckSet& set) {
+template <class Add>
+void powSpecials(Add& add) {
     for (double x : {0.0, -0.0, 1.0, -1.0, INF, -INF, NAN_, 2.0, -2.0, 0.5, -0.5, 1e-310, -1e-310, MAX, 10.0})
         for (double y : {0.0, -0.0, 1.0, -1.0, 2.0, -2.0, 3.0, -3.0, 0.5, -0.5, INF, -INF, NAN_, 0x1p-66, 0x1p-65,
-                         0x1p63, 1e300, 1075.0, -1075.0, 0x1p53 - 1, 0x1p53, 1e-20}) {
-            set.a.push_back(x);
-            set.b.push_back(y);
-        }
+                         0x1p63, 1e300, 1075.0, -1075.0, 0x1p53 - 1, 0x1p53, 1e-20})
+            add(x, y);
 }
 
-void powThresholds(CheckSet& set) {
+template <class Add>
+void powThresholds(Add& add) {
     auto pairs = [&](double x, double y) {
-        std::vector<double> ys;
-        around(ys, y, THRESHOLD_ULPS);
-        for (double each : ys) set.a.push_back(x), set.b.push_back(each);
+        const auto with_x = [&](double each) { add(x, each); };
+        around(with_x, y, THRESHOLD_ULPS);
     };
     for (double y : {0x1p-65, -0x1p-65, 0x1p63, -0x1p63}) pairs(1.5, y);
     for (double y : {1024.0, -1022.0, -1074.0, -1075.0, 0x1.0p9, -0x1.0p9}) pairs(2.0, y);
     for (double y : {709.782712893384, -708.3964185322641, -745.1332191019411}) pairs(std::exp(1.0), y);
 }
 
-CheckSet powSet() {
-    CheckSet set;
-    set.a.reserve(SET_CAPACITY);
-    set.b.reserve(SET_CAPACITY);
-    powSpecials(set);
-    powThresholds(set);
+template <class Add>
+void powInputs(Add& add) {
+    powSpecials(add);
+    powThresholds(add);
     for (int index = 0; index < 128; ++index)
         for (double fraction : {0.0, 0.5, 0.999})
-            for (double y : {2.5, -3.0, 0.1}) {
-                set.a.push_back(logTableInput(VectorLibmFunction::POW, index, fraction));
-                set.b.push_back(y);
-            }
-    for (size_t i = 0; i + 1 < std::size(POW_VARIANT_INPUTS); i += 2) {
-        set.a.push_back(fromBits(POW_VARIANT_INPUTS[i]));
-        set.b.push_back(fromBits(POW_VARIANT_INPUTS[i + 1]));
-    }
+            for (double y : {2.5, -3.0, 0.1}) add(logTableInput(VectorLibmFunction::POW, index, fraction), y);
+    for (size_t i = 0; i + 1 < std::size(POW_VARIANT_INPUTS); i += 2)
+        add(fromBits(POW_VARIANT_INPUTS[i]), fromBits(POW_VARIANT_INPUTS[i + 1]));
     Bits64 random{3};
-    auto add = [&](double x, double y) { set.a.push_back(x), set.b.push_back(y); };
     for (int i = 0; i < RANDOM_INPUTS / 4; ++i) add(random.uniform(0.0, 4.0), random.uniform(-30.0, 30.0));
     for (int i = 0; i < RANDOM_INPUTS / 4; ++i)
         add(fromBits(random.next() % 0x7ff0000000000000), random.uniform(-2.0, 2.0));
     for (int i = 0; i < RANDOM_INPUTS / 4; ++i)
         add(random.uniform(-10.0, 10.0), static_cast<double>(static_cast<int>(random.next() % 41) - 20));
     for (int i = 0; i < RANDOM_INPUTS / 4; ++i) add(random.uniform(0.5, 2.0), random.uniform(-600.0, 600.0));
-    return set;
+}
+
+template <class Add>
+void checkInputs(VectorLibmFunction f, Add& add) {
+    switch (f) {
+        case VectorLibmFunction::EXP: return expInputs(add);
+        case VectorLibmFunction::LOG: return logInputs(add);
+        case VectorLibmFunction::POW: return powInputs(add);
+    }
 }
 
 }  // namespace
@@ -146,12 +140,30 @@ double logTableInput(VectorLibmFunction f, int index, double fraction) {
 }
 
 CheckSet vectorLibmCheckSet(VectorLibmFunction f) {
-    switch (f) {
-        case VectorLibmFunction::EXP: return expSet();
-        case VectorLibmFunction::LOG: return logSet();
-        case VectorLibmFunction::POW: return powSet();
-    }
-    return {};
+    constexpr size_t CAPACITY = RANDOM_INPUTS + 8192;
+    CheckSet set;
+    set.a.reserve(CAPACITY);
+    set.b.reserve(CAPACITY);
+    auto add = [&](double a, double b) { set.a.push_back(a), set.b.push_back(b); };
+    checkInputs(f, add);
+    return set;
+}
+
+bool checkInChunks(VectorLibmFunction f, const std::function<bool(size_t, const double*, const double*)>& check) {
+    double a[CHECK_CHUNK], b[CHECK_CHUNK];
+    size_t count = 0;
+    bool agreed = true;
+    const auto flush = [&] {
+        if (agreed && count > 0) agreed = check(count, a, b);
+        count = 0;
+    };
+    auto add = [&](double x, double y) {
+        a[count] = x, b[count] = y;
+        if (++count == CHECK_CHUNK) flush();
+    };
+    checkInputs(f, add);
+    flush();
+    return agreed;
 }
 
 double libmValue(VectorLibmFunction f, double a, double b) {

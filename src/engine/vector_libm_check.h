@@ -3,7 +3,9 @@
 // tool.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "tarnex/engine.h"
@@ -23,6 +25,13 @@ struct CheckSet {
 // otherwise is caught by more than one input. They cost most of the first
 // use; the verification tool covers the rest of the range.
 CheckSet vectorLibmCheckSet(VectorLibmFunction f);
+
+// The same inputs, in the same order, CHECK_CHUNK at a time from arrays on
+// the stack, so that the guard allocates and touches no fresh memory:
+// `check(count, a, b)` for each chunk until one returns false. Whether every
+// call returned true.
+constexpr size_t CHECK_CHUNK = 512;
+bool checkInChunks(VectorLibmFunction f, const std::function<bool(size_t, const double*, const double*)>& check);
 
 // The libm's own value of f (b ignored but for pow).
 double libmValue(VectorLibmFunction f, double a, double b);

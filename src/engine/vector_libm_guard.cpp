@@ -109,18 +109,13 @@ bool verifiedBuild(const std::string& build_id) {
 // a chunk at a time, so that the kernel's results are still in the cache
 // when they are compared, and the first difference ends it.
 bool agreesWithLibm(VectorLibmFunction f) {
-    const CheckSet set = vectorLibmCheckSet(f);
-    constexpr size_t CHUNK = 512;
-    double out[CHUNK];
-    for (size_t first = 0; first < set.a.size(); first += CHUNK) {
-        const size_t count = std::min(CHUNK, set.a.size() - first);
-        const double* a = set.a.data() + first;
-        const double* b = set.b.data() + first;
+    return checkInChunks(f, [f](size_t count, const double* a, const double* b) {
+        double out[CHECK_CHUNK];
         if (!evaluateVectorLibm(f, count, out, a, b)) return false;
         for (size_t i = 0; i < count; ++i)
             if (std::bit_cast<uint64_t>(out[i]) != std::bit_cast<uint64_t>(libmValue(f, a[i], b[i]))) return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 enum class State : uint8_t { UNDECIDED, USED, REFUSED };

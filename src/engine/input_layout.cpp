@@ -123,10 +123,10 @@ int64_t InputLayout::periodOf(std::span<const int64_t> shape, std::span<const in
 const double* InputLayout::repeated(size_t input) const {
     std::vector<double>& periods = scratch.repeated[input];
     if (periods.empty()) {
-        const int64_t period = periods_[input];
-        periods.resize(static_cast<size_t>(period - 1 + std::min(BLOCK_SIZE, count_)));
+        const auto period = static_cast<size_t>(periods_[input]);
+        periods.resize(period - 1 + static_cast<size_t>(std::min(BLOCK_SIZE, count_)));
         std::copy_n(data_[input], period, periods.begin());
-        for (size_t k = static_cast<size_t>(period); k < periods.size(); ++k) periods[k] = periods[k - static_cast<size_t>(period)];
+        for (size_t k = period; k < periods.size(); ++k) periods[k] = periods[k - period];
     }
     return periods.data();
 }

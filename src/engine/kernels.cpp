@@ -117,7 +117,9 @@ void copyElements(int64_t rows, int64_t columns, const char* from, int64_t row_s
 #if defined(__AVX__)
 constexpr int64_t SQUARE = 4;
 void copySquare(const char* from, int64_t column_step, double* to, int64_t to_row) {
-    const auto load = [&](int64_t j) { return _mm256_loadu_pd(reinterpret_cast<const double*>(from + j * column_step)); };
+    const auto load = [&](int64_t j) {
+        return _mm256_loadu_pd(reinterpret_cast<const double*>(from + j * column_step));
+    };
     const __m256d x0 = load(0), x1 = load(1), x2 = load(2), x3 = load(3);
     const __m256d t0 = _mm256_unpacklo_pd(x0, x1), t1 = _mm256_unpackhi_pd(x0, x1);
     const __m256d t2 = _mm256_unpacklo_pd(x2, x3), t3 = _mm256_unpackhi_pd(x2, x3);
@@ -176,7 +178,8 @@ void copyTile(int64_t rows, int64_t columns, const char* from, int64_t row_step,
             const char* row = from + r * row_step;
             double* row_to = to + r * to_row;
             int64_t j = 0;
-            for (; j + SQUARE <= columns; j += SQUARE) copySquare(row + j * column_step, column_step, row_to + j, to_row);
+            for (; j + SQUARE <= columns; j += SQUARE)
+                copySquare(row + j * column_step, column_step, row_to + j, to_row);
             copyElements(SQUARE, columns - j, row + j * column_step, row_step, column_step, row_to + j, to_row);
         }
     }

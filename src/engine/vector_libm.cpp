@@ -388,13 +388,17 @@ bool packingPays(uint64_t length, const double* a, const double* b, Form form) {
     return negative >= FEW_INVALID;
 }
 
-void powPacked(uint64_t count, double* dst, const double* a, const double* b, Form form) {
+}  // namespace
+
+void vectorPow(uint64_t count, double* dst, const double* a, const double* b, Form form) {
     alignas(64) double xs[STRETCH + 8], ys[STRETCH + 8], results[STRETCH + 8];
     __mmask8 kept[STRETCH / 8];
     for (uint64_t start = 0; start < count; start += STRETCH) {
         const uint64_t length = std::min(STRETCH, count - start);
-        if (!packingPays(length, a + (form == CV ? 0 : start), b, form)) {
-            powLoop(length, dst + start, form == CV ? a : a + start, form == VC ? b : b + start, form);
+        const double* a_stretch = form == CV ? a : a + start;
+        const double* b_stretch = form == VC ? b : b + start;
+        if (!packingPays(length, a_stretch, b, form)) {
+            powLoop(length, dst + start, a_stretch, b_stretch, form);
             continue;
         }
         uint64_t packed = 0;
@@ -404,7 +408,8 @@ void powPacked(uint64_t count, double* dst, const double* a, const double* b, Fo
             const __m512d x = form == CV ? broadcast(*a) : _mm512_maskz_loadu_pd(live, a + i);
             const __m512d y = form == VC ? broadcast(*b) : _mm512_maskz_loadu_pd(live, b + i);
             // For the finite y that count here, an integer is its own truncation.
-            const __mmask8 whole = _mm512_cmp_pd_mask(_mm512_maskz_roundscale_pd(0xff, y, _MM_FROUND_TO_ZERO), y, _CMP_EQ_OQ);
+            const __m512d truncated = _mm512_maskz_roundscale_pd(0xff, y, _MM_FROUND_TO_ZERO);
+            const __mmask8 whole = _mm512_cmp_pd_mask(truncated, y, _CMP_EQ_OQ);
             const __mmask8 invalid = invalidPow(negativeNormal(shiftRight(asBits(x), 52)), asBits(y), whole);
             kept[v] = live & static_cast<__mmask8>(~invalid);
             _mm512_storeu_pd(xs + packed, _mm512_maskz_compress_pd(kept[v], x));
@@ -412,7 +417,7 @@ void powPacked(uint64_t count, double* dst, const double* a, const double* b, Fo
             packed += static_cast<uint64_t>(std::popcount(kept[v]));
         }
         if (length - packed < FEW_INVALID) {
-            powLoop(length, dst + start, form == CV ? a : a + start, form == VC ? b : b + start, form);
+            powLoop(length, dst + start, a_stretch, b_stretch, form);
             continue;
         }
         powLoop(packed, results, xs, ys, VV);
@@ -425,12 +430,6 @@ void powPacked(uint64_t count, double* dst, const double* a, const double* b, Fo
             unpacked += lanes;
         }
     }
-}
-
-}  // namespace
-
-void vectorPow(uint64_t count, double* dst, const double* a, const double* b, Form form) {
-    powPacked(count, dst, a, b, form);
 }
 
 }  // namespace tarnex::detail

@@ -94,7 +94,8 @@ TEST_P(InputLayoutTest, EveryRunEqualsTheElementsPickedOneByOne) {
                 for (int64_t j = 0; j < length; ++j) {
                     ASSERT_EQ(pointers[0][j], pick(base, view, start + j))
                         << view.name << " element " << start + j << " at " << detail::kernelLevelName();
-                    ASSERT_EQ(pointers[1][j], base[static_cast<size_t>(start + j)]) << view.name << " element " << start + j;
+                    ASSERT_EQ(pointers[1][j], base[static_cast<size_t>(start + j)])
+                        << view.name << " element " << start + j;
                 }
             }
         }

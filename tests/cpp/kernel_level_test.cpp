@@ -258,7 +258,8 @@ TEST(VectorLibm, GuardAllowsOnlyAListedBuild) {
                 own.reason);
     // A listed build that the kernels disagree with is a fault of the kernels or of the check.
     for (VectorLibmFunction f : {VectorLibmFunction::EXP, VectorLibmFunction::LOG, VectorLibmFunction::POW})
-        EXPECT_STRNE(detail::vectorLibmDecision(f).reason, "self-check disagrees with libm") << detail::vectorLibmName(f);
+        EXPECT_STRNE(detail::vectorLibmDecision(f).reason, "self-check disagrees with libm")
+            << detail::vectorLibmName(f);
     detail::redecideVectorLibm("0123456789abcdef0123456789abcdef01234567");
     for (VectorLibmFunction f : {VectorLibmFunction::EXP, VectorLibmFunction::LOG, VectorLibmFunction::POW}) {
         const detail::VectorLibmDecision decision = detail::vectorLibmDecision(f);

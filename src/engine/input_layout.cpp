@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 #include "tarnex/engine.h"
@@ -147,22 +146,6 @@ void InputLayout::loadCopying(int64_t start, int64_t count, const double** point
 
 namespace {
 
-double elementAt(const char* from) {
-    double value;
-    std::memcpy(&value, from, sizeof value);
-    return value;
-}
-
-void copyRun(const detail::KernelSet& kernels, const char* from, int64_t step, int64_t run, double* to) {
-    if (step == ELEMENT_BYTES) {
-        std::memcpy(to, from, static_cast<size_t>(run) * sizeof(double));
-    } else if (step == 0) {
-        std::fill_n(to, run, elementAt(from));
-    } else {
-        kernels.copy_tile(1, run, from, 0, step, to, run);
-    }
-}
-
 // A value whose rows lie closer together than the elements of a row (a
 // transposed matrix) is copied in bands of the rows the run covers, tile by
 // tile, so that each memory line read gives all its elements of those rows at
@@ -210,7 +193,7 @@ void InputLayout::gather(size_t input, int64_t start, int64_t count, double* to)
             copyAcrossRows(kernels, from, strides[axes - 2], step, index[axes - 1], inner, run, to);
         } else {
             run = std::min(count, inner - index[axes - 1]);
-            copyRun(kernels, from, step, run, to);
+            kernels.copy_tile(1, run, from, 0, step, to, run);
         }
         to += run;
         count -= run;

@@ -2,6 +2,7 @@
 // x86_64_v3 or x86_64_v4) and the matching -march. Every template lives in a
 // namespace of its level, so no instantiation compiled for a higher level
 // can stand in for the baseline's at link time.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -165,13 +166,26 @@ void copyPairs(const char* from, double* to) {
 }
 #endif
 
+// One row: whole where it lies contiguously, one value where it is
+// broadcast, every other element in vectors, else element by element.
+void copyRow(int64_t columns, const char* from, int64_t step, double* to) {
+    if (step == sizeof(double)) {
+        std::memcpy(to, from, static_cast<size_t>(columns) * sizeof(double));
+        return;
+    }
+    if (step == 0) {
+        std::fill_n(to, columns, elementAt(from));
+        return;
+    }
+    int64_t j = 0;
+    if (step == 2 * sizeof(double))
+        for (; j + PAIRS < columns; j += PAIRS) copyPairs(from + j * step, to + j);
+    copyElements(1, columns - j, from + j * step, 0, step, to + j, 0);
+}
+
 void copyTile(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step, double* to,
               int64_t to_row) {
-    if (rows == 1 && column_step == 2 * sizeof(double)) {
-        int64_t j = 0;
-        for (; j + PAIRS < columns; j += PAIRS) copyPairs(from + j * column_step, to + j);
-        return copyElements(1, columns - j, from + j * column_step, row_step, column_step, to + j, to_row);
-    }
+    if (rows == 1) return copyRow(columns, from, column_step, to);
     int64_t r = 0;
     if (row_step == sizeof(double)) {
         for (; r + SQUARE <= rows; r += SQUARE) {

@@ -70,8 +70,8 @@ struct KernelSet {
     bool (*any_zero)(uint64_t count, const double* x);
     // to[r * to_row + j] = the double at from + r * row_step + j * column_step
     // (steps in bytes), for r < rows and j < columns: a tile of a value laid
-    // out across the result's rows, such as a transposed matrix, or one row
-    // of a strided value.
+    // out across the result's rows, such as a transposed matrix, or (rows 1)
+    // a run of any strided value, broadcast ones included.
     void (*copy_tile)(int64_t rows, int64_t columns, const char* from, int64_t row_step, int64_t column_step,
                       double* to, int64_t to_row);
 };
